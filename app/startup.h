@@ -1,0 +1,19 @@
+// The program's life: language table, command line, then one run mode.
+#pragma once
+
+#include "app/arguments.h"
+#include "ui/toolkit.h"
+
+#include <string>
+#include <vector>
+
+namespace corvantix {
+
+/// Runs the program with `args` (after the program's own name) and returns
+/// the process exit code: 1 after an argument error, else the mode's code.
+int app_main(const std::vector<std::string> &args, Toolkit &toolkit);
+
+/// Runs the mode chosen by the command line with the options read.
+int run_mode(const StartupValues &values, Process &process, Toolkit &toolkit);
+
+} // namespace corvantix

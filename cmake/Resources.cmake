@@ -1,0 +1,99 @@
+# The files that the program carries, found at run time by their exact names,
+# and the per-platform settings of the targets that carry them.
+
+set(CORVANTIX_GENERATED ${CMAKE_BINARY_DIR}/generated)
+file(MAKE_DIRECTORY ${CORVANTIX_GENERATED})
+
+# ThirdPartyLicenses.txt: our notices with the system's GPL text inserted,
+# written with CR LF line ends.
+add_custom_command(
+  OUTPUT ${CORVANTIX_GENERATED}/ThirdPartyLicenses.txt
+  COMMAND ${CMAKE_COMMAND}
+          -DTEMPLATE=${CMAKE_SOURCE_DIR}/resources/payload/ThirdPartyLicenses.txt.in
+          -DGPL=${CORVANTIX_GPL_TEXT}
+          -DOUTPUT=${CORVANTIX_GENERATED}/ThirdPartyLicenses.txt
+          -P ${CMAKE_SOURCE_DIR}/cmake/insert_gpl.cmake
+  DEPENDS ${CMAKE_SOURCE_DIR}/resources/payload/ThirdPartyLicenses.txt.in
+          ${CORVANTIX_GPL_TEXT} ${CMAKE_SOURCE_DIR}/cmake/insert_gpl.cmake
+  COMMENT "Writing ThirdPartyLicenses.txt")
+
+# name|path of every named embedded file
+set(CORVANTIX_RESOURCES
+  "KERNEL.SYS|${CORVANTIX_PAYLOAD_DIR}/KERNEL.SYS"
+  "COMMAND.COM|${CORVANTIX_PAYLOAD_DIR}/COMMAND.COM"
+  "CONFIG.SYS|${CMAKE_SOURCE_DIR}/resources/payload/CONFIG.SYS"
+  "AUTOEXEC.BAT|${CMAKE_SOURCE_DIR}/resources/payload/AUTOEXEC.BAT"
+  "ThirdPartyLicenses.txt|${CORVANTIX_GENERATED}/ThirdPartyLicenses.txt"
+  "glob.xml|${CMAKE_SOURCE_DIR}/resources/strings/glob.xml"
+  "glob.de-DE.xml|${CMAKE_SOURCE_DIR}/resources/strings/glob.de-DE.xml"
+  "glob.doc.xml|${CMAKE_SOURCE_DIR}/resources/strings/glob.doc.xml"
+  "glob.doc.de-DE.xml|${CMAKE_SOURCE_DIR}/resources/strings/glob.doc.de-DE.xml"
+)
+# Further files (window images) are appended by the folders that own them.
+include(${CMAKE_SOURCE_DIR}/resources/resources.cmake OPTIONAL)
+
+set(resource_files)
+foreach(entry ${CORVANTIX_RESOURCES})
+  string(REPLACE "|" ";" parts "${entry}")
+  list(GET parts 1 path)
+  list(APPEND resource_files ${path})
+endforeach()
+
+if(CORVANTIX_PLATFORM STREQUAL "win32")
+  enable_language(RC)
+  # windres stores resource names in upper case, so an index of the exact
+  # names makes the lookup case-sensitive.
+  set(names "")
+  set(rc "")
+  foreach(entry ${CORVANTIX_RESOURCES})
+    string(REPLACE "|" ";" parts "${entry}")
+    list(GET parts 0 name)
+    list(GET parts 1 path)
+    string(APPEND names "${name}\n")
+    string(APPEND rc "\"${name}\" RCDATA \"${path}\"\n")
+  endforeach()
+  file(WRITE ${CORVANTIX_GENERATED}/resource_names.txt "${names}")
+  string(APPEND rc "\"CORVANTIX_NAMES\" RCDATA \"${CORVANTIX_GENERATED}/resource_names.txt\"\n")
+  file(WRITE ${CORVANTIX_GENERATED}/files.rc "${rc}")
+  file(WRITE ${CORVANTIX_GENERATED}/program.rc
+    "#include \"files.rc\"\n1 24 \"${CMAKE_SOURCE_DIR}/resources/corvantix.manifest\"\n")
+  include(${CMAKE_SOURCE_DIR}/resources/program_rc.cmake OPTIONAL)
+else()
+  string(REPLACE ";" "\n" manifest "${CORVANTIX_RESOURCES}")
+  file(WRITE ${CORVANTIX_GENERATED}/resources.manifest "${manifest}\n")
+endif()
+
+# Gives `target` the named embedded files. PROGRAM marks the product, which
+# also carries the manifest and the icon.
+function(corvantix_embed_resources target)
+  cmake_parse_arguments(arg "PROGRAM" "" "" ${ARGN})
+  if(CORVANTIX_PLATFORM STREQUAL "win32")
+    if(arg_PROGRAM)
+      set(rc ${CORVANTIX_GENERATED}/program.rc)
+    else()
+      set(rc ${CORVANTIX_GENERATED}/files.rc)
+    endif()
+    target_sources(${target} PRIVATE ${rc})
+    set_source_files_properties(${rc} PROPERTIES
+      OBJECT_DEPENDS "${resource_files};${CMAKE_SOURCE_DIR}/resources/corvantix.manifest")
+    # Keep the generated file in the build graph.
+    add_custom_target(${target}_resources DEPENDS ${CORVANTIX_GENERATED}/ThirdPartyLicenses.txt)
+    add_dependencies(${target} ${target}_resources)
+  else()
+    corvantix_embed_table(${target} ${CORVANTIX_GENERATED}/resources.manifest ${resource_files})
+  endif()
+endfunction()
+
+# Compiler and linker settings that every target of the platform needs.
+function(corvantix_platform_setup target)
+  if(CORVANTIX_PLATFORM STREQUAL "win32")
+    target_compile_definitions(${target} PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX
+      _WIN32_WINNT=0x0601 WINVER=0x0601 UNICODE_STRINGS_ARE_UTF8)
+    target_link_libraries(${target} PUBLIC setupapi cfgmgr32 ole32 oleaut32
+      uuid wbemuuid comctl32 bcrypt shlwapi gdi32 user32 kernel32)
+    target_link_options(${target} PUBLIC -static -Wl,--large-address-aware)
+  else()
+    find_package(Threads REQUIRED)
+    target_link_libraries(${target} PUBLIC Threads::Threads)
+  endif()
+endfunction()

@@ -1,0 +1,17 @@
+// Facts about the machine and the process that the system code asks for.
+#pragma once
+
+#include <string>
+
+namespace corvantix::platform {
+
+/// The user's interface language as an IETF tag such as "de-DE".
+std::string user_language_tag();
+
+/// The full path of the folder that holds the program file.
+std::string program_folder();
+
+/// The platform's directory separator.
+char path_separator();
+
+} // namespace corvantix::platform

@@ -1,0 +1,14 @@
+#pragma once
+
+#include "ui/toolkit.h"
+
+namespace corvantix {
+
+class Win32Toolkit : public Toolkit {
+public:
+  void enable_visual_styles() override;
+  Answer message_box(const std::string &text, const std::string &title,
+                     Buttons buttons) override;
+};
+
+} // namespace corvantix

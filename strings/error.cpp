@@ -1,0 +1,34 @@
+#include "strings/error.h"
+
+namespace corvantix {
+
+std::string message_of(const std::exception_ptr &failure) {
+  if (!failure)
+    return {};
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception &e) {
+    return e.what();
+  } catch (...) {
+    return "Unknown failure.";
+  }
+}
+
+std::string describe_chain(const std::exception_ptr &failure) {
+  std::string text;
+  for (std::exception_ptr link = failure; link;) {
+    if (!text.empty())
+      text += "\n";
+    text += message_of(link);
+    try {
+      std::rethrow_exception(link);
+    } catch (const Error &e) {
+      link = e.cause();
+    } catch (...) {
+      link = nullptr;
+    }
+  }
+  return text;
+}
+
+} // namespace corvantix
