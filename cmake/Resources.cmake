@@ -50,13 +50,15 @@ if(CORVANTIX_PLATFORM STREQUAL "win32")
     list(GET parts 0 name)
     list(GET parts 1 path)
     string(APPEND names "${name}\n")
-    string(APPEND rc "\"${name}\" RCDATA \"${path}\"\n")
+    # The LANGUAGE statement ends each entry: windres would otherwise join
+    # the file name with the next entry's name.
+    string(APPEND rc "LANGUAGE 0, 0\n\"${name}\" RCDATA \"${path}\"\n")
   endforeach()
   file(WRITE ${CORVANTIX_GENERATED}/resource_names.txt "${names}")
-  string(APPEND rc "\"CORVANTIX_NAMES\" RCDATA \"${CORVANTIX_GENERATED}/resource_names.txt\"\n")
+  string(APPEND rc "LANGUAGE 0, 0\n\"CORVANTIX_NAMES\" RCDATA \"${CORVANTIX_GENERATED}/resource_names.txt\"\n")
   file(WRITE ${CORVANTIX_GENERATED}/files.rc "${rc}")
   file(WRITE ${CORVANTIX_GENERATED}/program.rc
-    "#include \"files.rc\"\n1 24 \"${CMAKE_SOURCE_DIR}/resources/corvantix.manifest\"\n")
+    "#include \"files.rc\"\nLANGUAGE 0, 0\n1 24 \"${CMAKE_SOURCE_DIR}/resources/corvantix.manifest\"\n")
   include(${CMAKE_SOURCE_DIR}/resources/program_rc.cmake OPTIONAL)
 else()
   string(REPLACE ";" "\n" manifest "${CORVANTIX_RESOURCES}")
