@@ -1,10 +1,22 @@
 // The options of one preparation of a USB stick, and the run itself.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace corvantix {
+
+class UsbDisk;
+
+/// A progress report: the fraction of the run (0.0 to 1.0) reached when the
+/// step that begins is counted as done, and that step's localized text.
+using ProgressCallback =
+    std::function<void(double percent, const std::string &info)>;
+
+/// The reporting function used when the caller passes none: does nothing.
+void progress_cb(double percent, const std::string &info);
 
 class Process {
 public:
@@ -23,10 +35,19 @@ public:
     copy_directories.push_back(path);
   }
 
+  /// Prepares `disk` with these options, reporting each step to `callback`.
+  /// Nothing happens without a disk. Failures carry the step's message.
+  void process(const std::shared_ptr<UsbDisk> &disk,
+               const ProgressCallback &callback) const;
+
 private:
   bool backup_ = true;
   bool fdos_ = true;
   bool format_ = true;
 };
+
+/// The signature of Process::process, run on a worker thread by the window.
+using ProcessDelegate = std::function<void(const std::shared_ptr<UsbDisk> &,
+                                           const ProgressCallback &)>;
 
 } // namespace corvantix

@@ -1,0 +1,57 @@
+// One USB disk that carries a drive letter, and the list of such disks
+// found in the machine's disk inventory.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace corvantix {
+
+class UsbDisk {
+public:
+  UsbDisk(std::string deviceID, std::string model, std::uint64_t size,
+          std::string pnpID, char letter);
+  ~UsbDisk();
+  UsbDisk(const UsbDisk &) = delete;
+  UsbDisk &operator=(const UsbDisk &) = delete;
+
+  const std::string deviceID; ///< device path of the whole physical drive
+  const std::string model;
+  const std::string pnpID; ///< Plug-and-Play device instance identifier
+  const char letter;       ///< drive letter of the first partition's volume
+  const std::uint64_t size;
+  const std::string path; ///< root of the letter, such as "E:\"
+
+  /// Writes a new partition table and FAT32 file system; fails with
+  /// USB_ERR_FORMAT.
+  void format() const;
+  /// Has the system drop and re-read the device; fails with USB_ERR_REFRESH.
+  void refresh() const;
+  /// Overwrites the master boot record; fails with USB_ERR_WIPE.
+  void wipe() const;
+  /// The display text, USB_REPR.
+  std::string ToString() const;
+
+private:
+  char *cDeviceId; ///< 8-bit copies for the low layer, owned by pDeviceId
+  char *cPnpId;    ///< and pPnpId; released once, with the disk
+  std::unique_ptr<char[]> pDeviceId;
+  std::unique_ptr<char[]> pPnpId;
+};
+
+using UsbDiskPtr = std::shared_ptr<UsbDisk>;
+
+class UsbList {
+public:
+  /// The disks found by the last build, in discovery order.
+  std::vector<UsbDiskPtr> disks;
+
+  /// Rebuilds `disks` from the inventory; inventory failures propagate.
+  void build();
+  /// The first disk with exactly this letter, or null.
+  UsbDiskPtr by_letter(char letter) const;
+};
+
+} // namespace corvantix
