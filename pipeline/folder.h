@@ -1,0 +1,46 @@
+// One folder of the file system, with the tree operations that the
+// preparation needs: backups in the temporary folder, copies of whole trees
+// and their deletion.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace corvantix {
+
+class Folder {
+public:
+  /// Stands for the folder at `path`, made absolute; touches nothing.
+  explicit Folder(const std::string &path);
+
+  /// Copies the tree inside this folder into the existing folder `dst`:
+  /// every subfolder first, then every file, with its attributes and time,
+  /// replacing files of the same name. The first failure ends the copy.
+  void copy(const std::string &dst) const;
+
+  /// Deletes this folder and everything in it, read-only entries included.
+  void remove() const;
+
+  /// Creates this folder and any missing parents.
+  void create() const;
+
+  /// True when the folder holds no file and no subfolder.
+  bool empty() const;
+
+  /// The folder's full path.
+  const std::string &path() const { return path_; }
+
+  /// The folder "{i}_{subpath}" inside this one; none without a subpath.
+  std::optional<Folder> relative(std::int32_t i,
+                                 const std::optional<std::string> &subpath) const;
+
+  /// Creates a fresh folder with a random 8.3 name inside the folder `path`
+  /// of the temporary folder; fails with TEMP_ERR_CREATE.
+  static Folder create_temp(const std::string &path);
+
+private:
+  std::string path_;
+};
+
+} // namespace corvantix

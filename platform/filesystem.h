@@ -1,0 +1,124 @@
+// The file-system services of the object layer: folder trees, file copies
+// that keep DOS attributes and times, new files, the temporary folder,
+// random bytes and the readiness of a volume. Paths are UTF-8 strings in the
+// platform's form; a drive path such as "E:\sub\f.txt" names a file on a
+// mounted volume on both builds.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace corvantix::platform {
+
+/// DOS attribute bits, with the values of the FILE_ATTRIBUTE_* constants.
+enum : std::uint32_t {
+  kAttributeReadOnly = 0x01,
+  kAttributeHidden = 0x02,
+  kAttributeSystem = 0x04,
+  kAttributeDirectory = 0x10,
+  kAttributeArchive = 0x20,
+  kAttributeNormal = 0x80,
+};
+
+/// A failed file-system call: the system's text for a Win32 error code.
+class FileError : public std::runtime_error {
+public:
+  FileError(std::uint32_t code, std::string path);
+  std::uint32_t code() const { return code_; }
+  /// The path that the failed call was given.
+  const std::string &path() const { return path_; }
+
+private:
+  std::uint32_t code_;
+  std::string path_;
+};
+
+/// The entries of a folder tree at every depth, as full paths that begin
+/// with the folder's path exactly as it was given. Parents come before
+/// their children.
+struct TreeListing {
+  std::vector<std::string> folders;
+  std::vector<std::string> files;
+};
+
+/// A file open for writing; the destructor closes it.
+class WritableFile {
+public:
+  virtual ~WritableFile() = default;
+  /// Writes at the end of what was written so far and returns the number
+  /// of bytes that the system took; a failed call throws FileError.
+  virtual std::size_t write(const char *data, std::size_t size) = 0;
+  /// Makes the system write its buffers to the device.
+  virtual void flush() = 0;
+};
+
+class FileSystem {
+public:
+  virtual ~FileSystem() = default;
+
+  /// The absolute form of `path`; touches nothing on disk.
+  virtual std::string full_path(const std::string &path) = 0;
+  /// `name` inside `folder`, with one separator between them.
+  virtual std::string join(const std::string &folder,
+                           const std::string &name) = 0;
+  /// The current user's temporary folder.
+  virtual std::string temp_folder() = 0;
+
+  /// Every folder and file below `folder`, hidden and system ones included.
+  virtual TreeListing list_tree(const std::string &folder) = 0;
+  /// True when `folder` holds no entry at all.
+  virtual bool folder_empty(const std::string &folder) = 0;
+
+  /// Creates `folder` and any missing parents; an existing folder is fine.
+  virtual void create_folders(const std::string &folder) = 0;
+  /// Creates the single folder `folder` inside an existing parent; false
+  /// when an entry of that name exists already.
+  virtual bool create_new_folder(const std::string &folder) = 0;
+
+  /// Copies a file with its attributes and modification time, replacing a
+  /// file at `to`; a read-only or hidden file at `to` makes it fail.
+  virtual void copy_file(const std::string &from, const std::string &to) = 0;
+  /// The DOS attributes of a file or folder.
+  virtual std::uint32_t attributes(const std::string &path) = 0;
+  /// Sets the DOS attributes of a file or folder; kAttributeNormal clears.
+  virtual void set_attributes(const std::string &path,
+                              std::uint32_t attributes) = 0;
+  /// Deletes `folder` and everything in it; a read-only entry stops it.
+  virtual void delete_tree(const std::string &folder) = 0;
+
+  /// Creates `path` for reading and writing, replacing and truncating an
+  /// existing file, which must not be read-only, hidden or system.
+  virtual std::unique_ptr<WritableFile> create_file(const std::string &path) = 0;
+
+  /// Fills `buffer` from a cryptographically strong source.
+  virtual void random_bytes(void *buffer, std::size_t size) = 0;
+
+  /// True when the file system at `root` is mounted and can be read.
+  virtual bool volume_ready(const std::string &root) = 0;
+};
+
+/// The file system that the system code uses: the platform's own, unless a
+/// test has put another in its place.
+FileSystem &file_system();
+
+/// Puts `replacement` in place of the platform's file system until the
+/// guard ends (tests). Guards nest.
+class FileSystemOverride {
+public:
+  explicit FileSystemOverride(FileSystem &replacement);
+  ~FileSystemOverride();
+  FileSystemOverride(const FileSystemOverride &) = delete;
+  FileSystemOverride &operator=(const FileSystemOverride &) = delete;
+
+private:
+  FileSystem *previous_;
+};
+
+/// The platform's file system itself, whatever is in place.
+FileSystem &native_file_system();
+
+} // namespace corvantix::platform

@@ -1,0 +1,310 @@
+// The file system of the Windows build, on the wide Win32 file calls.
+#include "platform/filesystem.h"
+
+#include "platform/win32/text.h"
+
+#include <windows.h>
+#include <bcrypt.h>
+
+namespace corvantix::platform {
+namespace {
+
+using win32::narrow;
+using win32::widen;
+
+std::string system_text(DWORD code) {
+  wchar_t *buffer = nullptr;
+  DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+          FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t *>(&buffer), 0, nullptr);
+  if (length == 0 || !buffer)
+    return "Error " + std::to_string(code) + ".";
+  std::wstring text(buffer, length);
+  LocalFree(buffer);
+  // The system's texts end in a line break.
+  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' ||
+                           text.back() == L' '))
+    text.pop_back();
+  return narrow(text);
+}
+
+[[noreturn]] void fail(const std::string &path, DWORD code = GetLastError()) {
+  throw FileError(code, path);
+}
+
+bool ends_with_separator(const std::string &path) {
+  return !path.empty() && (path.back() == '\\' || path.back() == '/');
+}
+
+std::string join_path(const std::string &folder, const std::string &name) {
+  if (folder.empty() || ends_with_separator(folder))
+    return folder + name;
+  return folder + '\\' + name;
+}
+
+bool is_folder(const std::string &path) {
+  DWORD attributes = GetFileAttributesW(widen(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The folder that holds `path`; the path itself for a root such as "E:\".
+std::string parent_of(const std::string &path) {
+  std::string trimmed = path;
+  while (ends_with_separator(trimmed))
+    trimmed.pop_back();
+  std::size_t cut = trimmed.find_last_of("\\/");
+  if (cut == std::string::npos)
+    return path;
+  std::string parent = trimmed.substr(0, cut);
+  if (parent.size() == 2 && parent[1] == ':')
+    parent += '\\';
+  return parent;
+}
+
+class FindHandle {
+public:
+  explicit FindHandle(HANDLE handle) : handle_(handle) {}
+  ~FindHandle() {
+    if (handle_ != INVALID_HANDLE_VALUE)
+      FindClose(handle_);
+  }
+  FindHandle(const FindHandle &) = delete;
+  FindHandle &operator=(const FindHandle &) = delete;
+  HANDLE get() const { return handle_; }
+
+private:
+  HANDLE handle_;
+};
+
+struct Entry {
+  std::string path;
+  DWORD attributes;
+};
+
+// The entries directly inside `folder`, without "." and "..". An empty
+// drive root has not even those, which is no failure.
+std::vector<Entry> entries_of(const std::string &folder) {
+  WIN32_FIND_DATAW data;
+  FindHandle find(FindFirstFileExW(widen(join_path(folder, "*")).c_str(),
+                                   FindExInfoBasic, &data,
+                                   FindExSearchNameMatch, nullptr, 0));
+  std::vector<Entry> entries;
+  if (find.get() == INVALID_HANDLE_VALUE) {
+    DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND && is_folder(folder))
+      return entries;
+    fail(folder, code == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : code);
+  }
+  do {
+    std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..")
+      continue;
+    entries.push_back({join_path(folder, narrow(name)), data.dwFileAttributes});
+  } while (FindNextFileW(find.get(), &data));
+  if (GetLastError() != ERROR_NO_MORE_FILES)
+    fail(folder);
+  return entries;
+}
+
+bool descends(const Entry &entry) {
+  return (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         !(entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+void walk(const std::string &folder, TreeListing &listing) {
+  for (const Entry &entry : entries_of(folder)) {
+    if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
+      listing.folders.push_back(entry.path);
+      if (descends(entry))
+        walk(entry.path, listing);
+    } else {
+      listing.files.push_back(entry.path);
+    }
+  }
+}
+
+void remove_tree(const std::string &folder) {
+  for (const Entry &entry : entries_of(folder)) {
+    if (descends(entry))
+      remove_tree(entry.path);
+    else if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
+      if (!RemoveDirectoryW(widen(entry.path).c_str()))
+        fail(entry.path);
+    } else if (!DeleteFileW(widen(entry.path).c_str())) {
+      fail(entry.path);
+    }
+  }
+  if (!RemoveDirectoryW(widen(folder).c_str()))
+    fail(folder);
+}
+
+class Win32File : public WritableFile {
+public:
+  Win32File(HANDLE handle, std::string path)
+      : handle_(handle), path_(std::move(path)) {}
+  ~Win32File() override { CloseHandle(handle_); }
+
+  std::size_t write(const char *data, std::size_t size) override {
+    DWORD written = 0;
+    if (!WriteFile(handle_, data, DWORD(size), &written, nullptr))
+      fail(path_);
+    return written;
+  }
+
+  void flush() override {
+    if (!FlushFileBuffers(handle_))
+      fail(path_);
+  }
+
+private:
+  HANDLE handle_;
+  std::string path_;
+};
+
+class Win32FileSystem : public FileSystem {
+public:
+  std::string full_path(const std::string &path) override {
+    std::wstring wide = widen(path);
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+      DWORD length = GetFullPathNameW(wide.c_str(), DWORD(full.size()),
+                                      full.data(), nullptr);
+      if (length == 0)
+        fail(path);
+      if (length < full.size()) {
+        full.resize(length);
+        return narrow(full);
+      }
+      full.resize(length);
+    }
+  }
+
+  std::string join(const std::string &folder,
+                   const std::string &name) override {
+    return join_path(folder, name);
+  }
+
+  std::string temp_folder() override {
+    wchar_t path[MAX_PATH + 1];
+    DWORD length = GetTempPathW(MAX_PATH + 1, path);
+    if (length == 0 || length > MAX_PATH)
+      fail("TEMP");
+    return narrow(std::wstring(path, length));
+  }
+
+  TreeListing list_tree(const std::string &folder) override {
+    TreeListing listing;
+    walk(folder, listing);
+    return listing;
+  }
+
+  bool folder_empty(const std::string &folder) override {
+    return entries_of(folder).empty();
+  }
+
+  void create_folders(const std::string &folder) override {
+    if (is_folder(folder))
+      return;
+    if (CreateDirectoryW(widen(folder).c_str(), nullptr))
+      return;
+    DWORD code = GetLastError();
+    std::string parent = parent_of(folder);
+    if (code == ERROR_PATH_NOT_FOUND && parent != folder) {
+      create_folders(parent);
+      if (CreateDirectoryW(widen(folder).c_str(), nullptr))
+        return;
+      code = GetLastError();
+    }
+    if (code == ERROR_ALREADY_EXISTS && is_folder(folder))
+      return;
+    fail(folder, code);
+  }
+
+  bool create_new_folder(const std::string &folder) override {
+    if (CreateDirectoryW(widen(folder).c_str(), nullptr))
+      return true;
+    DWORD code = GetLastError();
+    if (code == ERROR_ALREADY_EXISTS)
+      return false;
+    fail(folder, code);
+  }
+
+  void copy_file(const std::string &from, const std::string &to) override {
+    if (!CopyFileW(widen(from).c_str(), widen(to).c_str(), FALSE))
+      fail(to);
+  }
+
+  std::uint32_t attributes(const std::string &path) override {
+    DWORD attributes = GetFileAttributesW(widen(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+      fail(path);
+    return attributes;
+  }
+
+  void set_attributes(const std::string &path,
+                      std::uint32_t attributes) override {
+    if (attributes == 0)
+      attributes = FILE_ATTRIBUTE_NORMAL;
+    if (!SetFileAttributesW(widen(path).c_str(), attributes))
+      fail(path);
+  }
+
+  void delete_tree(const std::string &folder) override { remove_tree(folder); }
+
+  std::unique_ptr<WritableFile> create_file(const std::string &path) override {
+    HANDLE handle = CreateFileW(widen(path).c_str(),
+                                GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+      fail(path);
+    return std::make_unique<Win32File>(handle, path);
+  }
+
+  void random_bytes(void *buffer, std::size_t size) override {
+    NTSTATUS status =
+        BCryptGenRandom(nullptr, static_cast<PUCHAR>(buffer), ULONG(size),
+                        BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    if (status < 0)
+      fail("BCryptGenRandom", ERROR_GEN_FAILURE);
+  }
+
+  // A removable drive without a medium would ask the user to insert one;
+  // the question is only whether the volume answers.
+  bool volume_ready(const std::string &root) override {
+    std::string drive = ends_with_separator(root) ? root : root + '\\';
+    DWORD previous = 0;
+    SetThreadErrorMode(SEM_FAILCRITICALERRORS, &previous);
+    BOOL ready = GetVolumeInformationW(widen(drive).c_str(), nullptr, 0,
+                                       nullptr, nullptr, nullptr, nullptr, 0);
+    SetThreadErrorMode(previous, nullptr);
+    return ready != FALSE;
+  }
+};
+
+FileSystem *current = nullptr;
+
+} // namespace
+
+FileError::FileError(std::uint32_t code, std::string path)
+    : std::runtime_error(system_text(code)), code_(code),
+      path_(std::move(path)) {}
+
+FileSystem &native_file_system() {
+  static Win32FileSystem file_system;
+  return file_system;
+}
+
+FileSystem &file_system() {
+  return current ? *current : native_file_system();
+}
+
+FileSystemOverride::FileSystemOverride(FileSystem &replacement)
+    : previous_(current) {
+  current = &replacement;
+}
+
+FileSystemOverride::~FileSystemOverride() { current = previous_; }
+
+} // namespace corvantix::platform

@@ -1,0 +1,7 @@
+#include "unit/test_platform.h"
+
+namespace corvantix::test {
+
+bool under_wine() { return false; }
+
+} // namespace corvantix::test
