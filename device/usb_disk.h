@@ -9,6 +9,8 @@
 
 namespace corvantix {
 
+class Inventory;
+
 class UsbDisk {
 public:
   UsbDisk(std::string deviceID, std::string model, std::uint64_t size,
@@ -48,8 +50,11 @@ public:
   /// The disks found by the last build, in discovery order.
   std::vector<UsbDiskPtr> disks;
 
-  /// Rebuilds `disks` from the inventory; inventory failures propagate.
+  /// Rebuilds `disks` from the machine's inventory; inventory failures
+  /// propagate, leaving the disks found before the failure.
   void build();
+  /// The same from a given inventory.
+  void build(Inventory &inventory);
   /// The first disk with exactly this letter, or null.
   UsbDiskPtr by_letter(char letter) const;
 };

@@ -1,0 +1,166 @@
+// The machine description file: the disks of an emulated machine, one per
+// line, so that a test or a person can run the host program on any set of
+// sticks and system disks.
+//
+//   # comment; blank lines are ignored
+//   disk <image> [size=<n>[K|M|G]] [model="<text>"] [letter=<A-Z>|none]
+//        [interface=<USB|IDE|SCSI|...>] [behaviour=<behaviour>] [blank]
+//        [sector=<bytes>]
+//
+// <image> is the backing image file, relative to the description file's
+// folder unless absolute; quote it when it holds spaces. size is the size
+// of an image made on first use (sizes in bytes, or K/M/G for KiB, MiB,
+// GiB); such a new image comes formatted like a stick from the shop unless
+// `blank` asks for one of zeros. behaviour is how the disk's device node
+// answers the configuration manager: normal, resists-disable,
+// needs-restart, phantom, problem or unknown-id. The defaults: model
+// "Corvantix Virtual Stick", no letter, interface USB, behaviour normal,
+// sector 512. The machine keeps the disks in file order.
+//
+//   disk stick.img size=256M model="SanDisk Cruzer" letter=E
+//   disk system.img size=64M interface=IDE letter=C
+#include "platform/host/machine.h"
+
+#include "strings/error.h"
+
+#include <fstream>
+#include <sstream>
+
+namespace corvantix::emulation {
+namespace {
+
+[[noreturn]] void bad_line(const std::filesystem::path &file, int line,
+                           const std::string &what) {
+  throw Error(file.string() + ":" + std::to_string(line) + ": " + what);
+}
+
+// Splits a line into words; "..." groups a word with spaces.
+std::vector<std::string> words_of(const std::string &line, bool &unbalanced) {
+  std::vector<std::string> words;
+  std::string word;
+  bool quoted = false, any = false;
+  for (char c : line) {
+    if (c == '"') {
+      quoted = !quoted;
+      any = true;
+    } else if (!quoted && (c == ' ' || c == '\t' || c == '\r')) {
+      if (any)
+        words.push_back(word);
+      word.clear();
+      any = false;
+    } else {
+      word += c;
+      any = true;
+    }
+  }
+  if (any)
+    words.push_back(word);
+  unbalanced = quoted;
+  return words;
+}
+
+std::optional<std::uint64_t> size_of(const std::string &text) {
+  std::size_t digits = text.find_first_not_of("0123456789");
+  if (text.empty() || digits == 0 || text.size() > 18)
+    return std::nullopt;
+  std::uint64_t value = std::stoull(text.substr(0, digits));
+  std::string unit = digits == std::string::npos ? "" : text.substr(digits);
+  if (unit == "")
+    return value;
+  if (unit == "K" || unit == "k")
+    return value << 10;
+  if (unit == "M" || unit == "m")
+    return value << 20;
+  if (unit == "G" || unit == "g")
+    return value << 30;
+  return std::nullopt;
+}
+
+std::optional<NodeBehaviour> behaviour_of(const std::string &name) {
+  static const std::pair<const char *, NodeBehaviour> names[] = {
+      {"normal", NodeBehaviour::Normal},
+      {"resists-disable", NodeBehaviour::ResistsDisable},
+      {"needs-restart", NodeBehaviour::NeedsRestart},
+      {"phantom", NodeBehaviour::Phantom},
+      {"problem", NodeBehaviour::Problem},
+      {"unknown-id", NodeBehaviour::UnknownId},
+  };
+  for (const auto &[text, behaviour] : names)
+    if (name == text)
+      return behaviour;
+  return std::nullopt;
+}
+
+} // namespace
+
+std::vector<DiskConfig>
+read_machine_description(const std::filesystem::path &file) {
+  std::ifstream in(file);
+  if (!in)
+    throw Error(file.string() + ": cannot read the machine description");
+  std::vector<DiskConfig> disks;
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    line = line.substr(0, line.find('#'));
+    bool unbalanced = false;
+    std::vector<std::string> words = words_of(line, unbalanced);
+    if (unbalanced)
+      bad_line(file, number, "unbalanced quote");
+    if (words.empty())
+      continue;
+    if (words[0] != "disk" || words.size() < 2)
+      bad_line(file, number, "expected: disk <image> [key=value ...]");
+
+    DiskConfig disk;
+    disk.image = words[1];
+    if (disk.image.is_relative())
+      disk.image = file.parent_path() / disk.image;
+    for (std::size_t i = 2; i < words.size(); ++i) {
+      const std::string &word = words[i];
+      if (word == "blank") {
+        disk.new_image_formatted = false;
+        continue;
+      }
+      std::size_t eq = word.find('=');
+      if (eq == std::string::npos)
+        bad_line(file, number, "unknown word '" + word + "'");
+      std::string key = word.substr(0, eq), value = word.substr(eq + 1);
+      if (key == "size") {
+        auto size = size_of(value);
+        if (!size || *size == 0 || *size % 512)
+          bad_line(file, number, "size must be a positive multiple of 512");
+        disk.new_size = *size;
+      } else if (key == "model") {
+        disk.model = value;
+      } else if (key == "letter") {
+        if (value == "none")
+          disk.letter = 0;
+        else if (value.size() == 1 && value[0] >= 'A' && value[0] <= 'Z')
+          disk.letter = value[0];
+        else
+          bad_line(file, number, "letter must be A to Z or none");
+      } else if (key == "interface") {
+        if (value.empty())
+          bad_line(file, number, "empty interface");
+        disk.interface_type = value;
+      } else if (key == "behaviour") {
+        auto behaviour = behaviour_of(value);
+        if (!behaviour)
+          bad_line(file, number, "unknown behaviour '" + value + "'");
+        disk.behaviour = *behaviour;
+      } else if (key == "sector") {
+        auto size = size_of(value);
+        if (!size || (*size != 512 && *size != 1024 && *size != 2048 &&
+                      *size != 4096))
+          bad_line(file, number, "sector must be 512, 1024, 2048 or 4096");
+        disk.sector_size = std::uint32_t(*size);
+      } else {
+        bad_line(file, number, "unknown key '" + key + "'");
+      }
+    }
+    disks.push_back(std::move(disk));
+  }
+  return disks;
+}
+
+} // namespace corvantix::emulation

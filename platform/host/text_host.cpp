@@ -1,0 +1,8 @@
+#include "platform/text.h"
+
+namespace corvantix::platform {
+
+// The emulated machine's ANSI code page is UTF-8.
+std::string to_ansi(const std::string &utf8) { return utf8; }
+
+} // namespace corvantix::platform
