@@ -4,6 +4,17 @@
 // directory. The Win32 functions of the host build (kernel32.h, setupapi.h)
 // and the host inventory, file system and readiness services act on it.
 //
+// Volumes. A disk with a letter whose node is started has the volume \\.\X:
+// (as Windows gives a removable stick its letter even when it holds no file
+// system it knows). The volume is *mounted* when the first partition of the
+// image holds a valid FAT file system: mount() copies its files, with their
+// DOS attributes, into a host directory, and the path X:\ maps there.
+// dismount(), flush_all(), a volume lock and the machine's destruction write
+// that directory back into the image through mtools, when it changed.
+// Raw writes into a locked volume's extent make the mounted view stale, as
+// on Windows: the view is then never written back, and only the next mount
+// (the device restart that follows a format) shows the new file system.
+//
 // Threading: the machine is shared by the window thread and the pipeline's
 // worker; every member function takes the machine's lock.
 #pragma once
@@ -51,20 +62,76 @@ struct Disk {
   int open_volume_handles = 0; ///< handles on \\.\X: (locks need exclusivity)
   bool volume_locked = false;
   bool held_open = false; ///< another program holds the volume open
+  /// How that program shares it: without FILE_SHARE_WRITE (2) an open for
+  /// writing fails with ERROR_SHARING_VIOLATION; otherwise only the lock
+  /// fails, with ERROR_ACCESS_DENIED.
+  std::uint32_t held_share_mode = 3;
+
+  // Kept by the machine while the volume is mounted.
+  std::uint64_t volume_offset = 0; ///< byte extent of the first partition
+  std::uint64_t volume_length = 0;
+  bool stale = false;   ///< raw writes changed the file system underneath
+  std::string baseline; ///< the directory's listing when last in step
+
+  /// The image's size in bytes; 0 when there is no image.
+  std::uint64_t size() const;
+  /// Whether \\.\X: exists: the disk has a letter and its node is started.
+  bool volume_present() const {
+    return config.letter != 0 && node_enabled;
+  }
+};
+
+/// The disks of a machine description file (the format is described in
+/// machine_description.cpp); a file that cannot be read or a bad line
+/// throws corvantix::Error naming the file and line.
+std::vector<DiskConfig>
+read_machine_description(const std::filesystem::path &file);
+
+/// The machine without a description: system disk 0 (IDE, no letter,
+/// "corvantix-system.img") and USB stick 1 with letter E
+/// ("corvantix-stick.img", 256 MiB, new ones come from the shop), both
+/// images in `folder`.
+std::vector<DiskConfig> default_machine(const std::filesystem::path &folder);
+
+/// An open handle of the emulated kernel on a disk or a volume.
+struct DeviceHandle {
+  std::string path;    ///< as opened, such as \\.\E:
+  int disk = 0;        ///< number of the disk
+  bool volume = false; ///< \\.\X: rather than \\.\PhysicalDriveN
+  std::uint32_t access = 0;
+  std::uint32_t share = 0;
+  std::uint32_t flags = 0;
+  std::uint64_t position = 0; ///< byte offset of the next read or write
+  bool locking = false;       ///< this handle holds the volume lock
+};
+
+/// One write that reached a device.
+struct DeviceWrite {
+  int disk;
+  bool volume;
+  std::uint64_t offset; ///< from the start of the disk
+  std::uint32_t size;
+  bool operator==(const DeviceWrite &) const = default;
 };
 
 class Machine {
 public:
   /// The process's machine: described by the file named in
-  /// CORVANTIX_MACHINE, else the built-in default. Made on first use.
+  /// CORVANTIX_MACHINE, else the built-in default in the current folder.
+  /// Made on first use.
   static Machine &current();
 
-  /// Replaces the process's machine (tests); the old one is shut down.
+  /// Replaces the process's machine (tests); the old one is shut down. With
+  /// null the next current() makes the process's machine afresh.
   static void install(std::unique_ptr<Machine> machine);
 
+  /// Makes missing images (see DiskConfig), numbers the disks in order and
+  /// mounts the volumes. Volume directories live under `state_dir`.
   explicit Machine(std::vector<DiskConfig> disks,
                    std::filesystem::path state_dir);
   ~Machine(); ///< shuts down: every mounted volume is written back
+  Machine(const Machine &) = delete;
+  Machine &operator=(const Machine &) = delete;
 
   std::recursive_mutex &lock() { return mutex_; }
 
@@ -73,27 +140,48 @@ public:
   Disk *disk_by_letter(char letter);
   Disk *disk_by_pnp_id(const std::string &pnp_id);
 
-  /// Reads the image's first partition into the volume directory; false
-  /// (and no volume) when there is no valid FAT file system.
+  /// Reads the image's first partition into a fresh volume directory; false
+  /// (and nothing mounted) when the node is stopped, the disk has no letter
+  /// or there is no valid FAT file system. Mounting a mounted volume does
+  /// nothing.
   bool mount(Disk &disk);
-  /// Writes the volume directory back into the image and drops the volume.
+  /// Writes the volume directory back into the image (unless nothing
+  /// changed or the view is stale) and drops the volume; a volume that is
+  /// not mounted is left alone.
   void dismount(Disk &disk);
   /// Writes every mounted volume back into its image, keeping it mounted.
   void flush_all();
+  /// The same for one volume.
+  void flush(Disk &disk);
 
   /// Maps a Windows path "E:\a\b" to the host path of a mounted volume
-  /// (files there carry their DOS attributes, see dos_attributes.h);
-  /// nullopt when the letter has no mounted volume.
+  /// (files there carry their DOS attributes, see dos_attributes.h). Names
+  /// match existing entries regardless of case, as on FAT. nullopt when the
+  /// letter has no mounted volume or the volume is locked.
   std::optional<std::filesystem::path> host_path(const std::string &path);
 
   /// Fault injection: the next `skip`+1-th call of `function` (a Win32 name
-  /// such as "WriteFile") fails with `code`.
+  /// such as "WriteFile") fails with `code`. DeviceIoControl also answers to
+  /// the name of its control code, such as "FSCTL_LOCK_VOLUME".
   void fail_call(const std::string &function, std::uint32_t code, int skip = 0);
-  /// True (and the fault is used up) when this call of `function` must fail.
+  /// The code (and the fault is used up) when this call of `function` must
+  /// fail.
   std::optional<std::uint32_t> take_fault(const std::string &function);
   void clear_faults();
 
+  // The emulated kernel's state (kernel32_files.cpp).
+  std::map<std::uintptr_t, DeviceHandle> &handles() { return handles_; }
+  std::uintptr_t next_handle() { return next_handle_ += 4; }
+  /// Writes to the devices, in order.
+  std::vector<DeviceWrite> &writes() { return writes_; }
+  /// The kernel calls made, one line each ("CreateFileA \\.\E: ..."), for
+  /// tests that check what the system code asked of Windows.
+  std::vector<std::string> &calls() { return calls_; }
+
 private:
+  void write_back(Disk &disk);
+  std::filesystem::path new_volume_dir(const Disk &disk);
+
   std::recursive_mutex mutex_;
   std::vector<Disk> disks_;
   std::filesystem::path state_dir_;
@@ -102,6 +190,10 @@ private:
     int skip;
   };
   std::map<std::string, std::vector<Fault>> faults_;
+  std::map<std::uintptr_t, DeviceHandle> handles_;
+  std::uintptr_t next_handle_ = 0x100;
+  std::vector<DeviceWrite> writes_;
+  std::vector<std::string> calls_;
 };
 
 } // namespace corvantix::emulation

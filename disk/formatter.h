@@ -1,0 +1,33 @@
+// The raw-device layer: one active FAT32 partition with FreeDOS boot code
+// over a whole disk, written in two raw writes, and the wipe of a disk's
+// master boot record. Plain functions returning Win32 error codes (0 for
+// success); they never throw and release every handle and allocation on
+// every path.
+#pragma once
+
+#include "platform/win32api.h"
+
+/// Codes of the formatter's own refusals, given before anything is written.
+/// A disk whose sectors are not 512 bytes: the layout assumes 512.
+constexpr DWORD kErrorSectorSize = ERROR_NOT_SUPPORTED;
+/// A disk too small for a FAT32 volume of at least 65,525 clusters
+/// (34,105,856 bytes): a smaller one would be read as FAT16 and not boot.
+constexpr DWORD kErrorDiskTooSmall = ERROR_DISK_FULL;
+/// The fewest clusters that make a volume FAT32.
+constexpr DWORD kMinimumFat32Clusters = 65525;
+
+/// Makes the disk `sPhysicalDrive` (such as \\.\PhysicalDrive1) one active
+/// FAT32 partition from LBA 32 on, with an empty root directory. The volume
+/// with letter `DriveLetter`, mounted from that disk, is locked meanwhile.
+/// At most one format may run at a time (the boot record templates are
+/// shared).
+DWORD CreatePartitionAndFormatFAT32(const char *sPhysicalDrive,
+                                    char DriveLetter);
+
+/// Overwrites LBA 0 of `sPhysicalDrive` with 0xFF bytes.
+DWORD WipeMBR(const char *sPhysicalDrive);
+
+/// Writes `BufferSize` bytes at byte `Position` (below 2^31) of an open
+/// device. On an unbuffered handle the buffer must be sector-aligned.
+DWORD WriteSector(HANDLE hDevice, DWORD Position, DWORD BufferSize,
+                  const void *pBuffer);

@@ -1,0 +1,434 @@
+#include "host/emulated_disks.h"
+#include "platform/host/dos_attributes.h"
+#include "platform/host/host_tools.h"
+#include "platform/host/kernel32.h"
+
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace emulation = corvantix::emulation;
+using emulation::Disk;
+using emulation::Machine;
+using emulation::run_tool;
+
+constexpr std::uint64_t kMiB = 1 << 20;
+constexpr std::uint64_t kShopOffset = 1 << 20;
+
+std::string slurp(const fs::path &file) {
+  std::ifstream in(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class EmulatedMachine : public corvantix::test::EmulatedDisks {
+protected:
+  Machine &shop_machine() {
+    image = dir() / "stick.img";
+    return machine_with(stick(image, 256 * kMiB));
+  }
+  std::string mtools(const fs::path &img, std::uint64_t offset = kShopOffset) {
+    return img.string() + "@@" + std::to_string(offset);
+  }
+  // `mattrib -/` of the image: "  A   H      ::/NAME" lines.
+  std::string attributes() {
+    return run_tool({"mattrib", "-/", "-i", mtools(image), "::*"}).out;
+  }
+  fs::path image;
+};
+
+TEST_F(EmulatedMachine, DefaultMachineHasAShopStickAndAHiddenSystemDisk) {
+  auto disks = emulation::default_machine(dir());
+  Machine::install(std::make_unique<Machine>(disks, dir() / "state"));
+  Machine &machine = Machine::current();
+  ASSERT_EQ(machine.disks().size(), 2u);
+
+  Disk &system = *machine.disk_by_number(0);
+  EXPECT_EQ(system.config.interface_type, "IDE");
+  EXPECT_EQ(system.config.letter, 0);
+  EXPECT_FALSE(system.mounted);
+  EXPECT_EQ(system.pnp_id.rfind("IDE\\DISK", 0), 0u);
+
+  Disk &stick = *machine.disk_by_letter('e');
+  EXPECT_EQ(stick.number, 1);
+  EXPECT_EQ(stick.size(), 256 * kMiB);
+  EXPECT_EQ(stick.config.image, dir() / "corvantix-stick.img");
+  EXPECT_EQ(stick.pnp_id.rfind("USBSTOR\\DISK&VEN_CORVANTI&PROD_VIRTUAL_STICK&", 0),
+            0u);
+  EXPECT_EQ(machine.disk_by_pnp_id(stick.pnp_id), &stick);
+  ASSERT_TRUE(stick.mounted);
+  EXPECT_EQ(stick.volume_offset, kShopOffset);
+  // A new image is sparse: sold sticks are mostly empty.
+  EXPECT_LT(allocated(stick.config.image), 16 * kMiB);
+
+  auto readme = machine.host_path("E:\\readme.txt");
+  ASSERT_TRUE(readme);
+  EXPECT_EQ(readme->filename(), "README.TXT");
+  EXPECT_NE(slurp(*readme).find("USB stick"), std::string::npos);
+  EXPECT_EQ(emulation::dos_attributes(*readme), emulation::kDosArchive);
+  EXPECT_TRUE(fs::exists(*machine.host_path("e:/PHOTOS/holiday 2011.TXT")));
+  EXPECT_EQ(*machine.host_path("E:\\"), stick.volume_dir);
+  EXPECT_FALSE(machine.host_path("F:\\"));
+  EXPECT_FALSE(machine.host_path("readme.txt"));
+  // ".." stays on the volume.
+  EXPECT_EQ(*machine.host_path("E:\\..\\..\\README.TXT"), *readme);
+
+  // A second machine over the same images finds them as they were left.
+  Machine::install(nullptr);
+  Machine::install(std::make_unique<Machine>(disks, dir() / "state"));
+  EXPECT_TRUE(fs::exists(*Machine::current().host_path("E:\\README.TXT")));
+}
+
+TEST_F(EmulatedMachine, DismountWritesFilesAndAttributesIntoTheImage) {
+  Machine &machine = shop_machine();
+  Disk &disk = *machine.disk_by_number(1);
+  fs::path root = *machine.host_path("E:\\");
+  fs::remove(root / "README.TXT");
+  std::ofstream(root / "KERNEL.SYS") << "kernel";
+  std::ofstream(root / "Long file name.txt") << "long";
+  fs::create_directories(root / "HIDDEN" / "Deep");
+  std::ofstream(root / "HIDDEN" / "Deep" / "NOTE.TXT") << "note";
+  emulation::set_dos_attributes(root / "KERNEL.SYS",
+                                emulation::kDosReadOnly | emulation::kDosSystem |
+                                    emulation::kDosHidden);
+  emulation::set_dos_attributes(root / "HIDDEN", emulation::kDosHidden);
+  emulation::set_dos_attributes(root / "Long file name.txt", 0);
+  machine.dismount(disk);
+  EXPECT_FALSE(disk.mounted);
+  EXPECT_FALSE(fs::exists(root));
+  EXPECT_FALSE(machine.host_path("E:\\"));
+
+  std::string listed = attributes();
+  EXPECT_NE(listed.find("     SHR     ::/KERNEL.SYS"), std::string::npos) << listed;
+  EXPECT_NE(listed.find("      H      ::/HIDDEN\n"), std::string::npos) << listed;
+  EXPECT_NE(listed.find("             ::/Long file name.txt"), std::string::npos)
+      << listed;
+  EXPECT_NE(listed.find("  A          ::/HIDDEN/Deep/NOTE.TXT"), std::string::npos)
+      << listed;
+  EXPECT_EQ(listed.find("README"), std::string::npos) << listed;
+  EXPECT_EQ(run_tool({"mtype", "-i", mtools(image), "::/HIDDEN/Deep/NOTE.TXT"}).out,
+            "note");
+
+  // And back: mounting gives the same files with the same attributes.
+  ASSERT_TRUE(machine.mount(disk));
+  fs::path again = *machine.host_path("E:\\");
+  EXPECT_NE(again, root);
+  EXPECT_EQ(slurp(again / "KERNEL.SYS"), "kernel");
+  EXPECT_EQ(emulation::dos_attributes(again / "KERNEL.SYS"),
+            emulation::kDosReadOnly | emulation::kDosSystem |
+                emulation::kDosHidden);
+  EXPECT_EQ(emulation::dos_attributes(again / "HIDDEN"), emulation::kDosHidden);
+  EXPECT_EQ(emulation::dos_attributes(again / "Long file name.txt"), 0);
+  EXPECT_EQ(slurp(again / "HIDDEN" / "Deep" / "NOTE.TXT"), "note");
+  EXPECT_FALSE(fs::exists(again / "README.TXT"));
+}
+
+TEST_F(EmulatedMachine, AnUnchangedVolumeLeavesTheImageAlone) {
+  Machine &machine = shop_machine();
+  Disk &disk = *machine.disk_by_number(1);
+  auto stamp = fs::last_write_time(image);
+  std::string bytes = read(image, 0, 4 * kMiB);
+  machine.flush_all();
+  machine.dismount(disk);
+  EXPECT_EQ(fs::last_write_time(image), stamp);
+  EXPECT_EQ(read(image, 0, 4 * kMiB), bytes);
+}
+
+TEST_F(EmulatedMachine, TheMachineWritesItsVolumesBackWhenItEnds) {
+  Machine &machine = shop_machine();
+  std::ofstream(*machine.host_path("E:\\AUTOEXEC.BAT")) << "@echo off\r\n";
+  machine.flush_all();
+  EXPECT_NE(attributes().find("::/AUTOEXEC.BAT"), std::string::npos);
+  std::ofstream(*machine.host_path("E:\\CONFIG.SYS")) << "files=30\r\n";
+  Machine::install(nullptr);
+  EXPECT_NE(attributes().find("::/CONFIG.SYS"), std::string::npos);
+  EXPECT_FALSE(fs::exists(dir() / "state")) << "volume folders are removed";
+}
+
+TEST_F(EmulatedMachine, OnlyValidFatFileSystemsMount) {
+  Machine &machine = shop_machine();
+  Disk &disk = *machine.disk_by_number(1);
+  machine.dismount(disk);
+  std::string boot = read(image, kShopOffset, 512);
+
+  write(image, kShopOffset + 510, std::string(2, '\0'));
+  EXPECT_FALSE(machine.mount(disk)) << "no 55 AA";
+  write(image, kShopOffset, boot);
+  write(image, kShopOffset + 13, std::string(1, '\3'));
+  EXPECT_FALSE(machine.mount(disk)) << "3 sectors per cluster";
+  write(image, kShopOffset, boot);
+  ASSERT_TRUE(machine.mount(disk));
+  machine.dismount(disk);
+
+  // A FAT32 parameter block over fewer than 65,525 clusters reads as FAT16.
+  Machine::install(nullptr);
+  image = dir() / "small.img";
+  Machine &second = machine_with(stick(image, 40 * kMiB, true));
+  Disk &small = *second.disk_by_number(1);
+  ASSERT_TRUE(run_tool({"mkfs.fat", "-F", "32", "-s", "1", "--offset", "2048",
+                        "--mbr=n", image.string()})
+                  .ok());
+  std::string mbr(512, '\0');
+  mbr[446 + 4] = 0x0C;
+  std::uint32_t start = 2048, count = 40 * kMiB / 512 - 2048;
+  std::memcpy(&mbr[446 + 8], &start, 4);
+  std::memcpy(&mbr[446 + 12], &count, 4);
+  mbr[510] = '\x55';
+  mbr[511] = '\xAA';
+  write(image, 0, mbr);
+  ASSERT_TRUE(second.mount(small)) << "80,000 clusters of one sector";
+  second.dismount(small);
+  write(image, kShopOffset + 13, std::string(1, '\x08'));
+  EXPECT_FALSE(second.mount(small)) << "10,000 clusters of eight sectors";
+
+  // Without a letter or with the node stopped there is no volume.
+  Disk &unlettered = *second.disk_by_number(0);
+  EXPECT_FALSE(second.mount(unlettered));
+  Disk &stopped = *second.disk_by_number(1);
+  stopped.node_enabled = false;
+  EXPECT_FALSE(stopped.volume_present());
+  EXPECT_FALSE(second.mount(stopped));
+}
+
+TEST_F(EmulatedMachine, TheLockFlushesTheVolumeAndRawWritesMakeItStale) {
+  Machine &machine = shop_machine();
+  Disk &disk = *machine.disk_by_number(1);
+  std::ofstream(*machine.host_path("E:\\BEFORE.TXT")) << "x";
+  HANDLE volume = CreateFileA("\\\\.\\E:", GENERIC_READ | GENERIC_WRITE, 3,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(volume, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(disk.open_volume_handles, 1);
+  DWORD returned;
+  ASSERT_TRUE(DeviceIoControl(volume, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr,
+                              0, &returned, nullptr));
+  EXPECT_NE(attributes().find("::/BEFORE.TXT"), std::string::npos);
+  EXPECT_FALSE(machine.host_path("E:\\BEFORE.TXT")) << "locked volumes hide";
+
+  // Nobody else opens or locks the volume meanwhile.
+  EXPECT_EQ(CreateFileA("\\\\.\\E:", GENERIC_READ, 3, nullptr, OPEN_EXISTING,
+                        0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(DeviceIoControl(volume, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr,
+                               0, &returned, nullptr));
+
+  // Through the volume handle: offset 0 is the partition's first sector.
+  alignas(512) static char sector[512];
+  DWORD done;
+  ASSERT_NE(SetFilePointer(volume, 512 * 10, nullptr, FILE_BEGIN),
+            INVALID_SET_FILE_POINTER);
+  std::memset(sector, 0x42, sizeof sector);
+  ASSERT_TRUE(WriteFile(volume, sector, 512, &done, nullptr));
+  EXPECT_EQ(done, 512u);
+  EXPECT_EQ(read(image, kShopOffset + 5120, 512), std::string(512, 'B'));
+  EXPECT_TRUE(disk.stale);
+
+  ASSERT_TRUE(DeviceIoControl(volume, FSCTL_UNLOCK_VOLUME, nullptr, 0,
+                              nullptr, 0, &returned, nullptr));
+  EXPECT_FALSE(DeviceIoControl(volume, FSCTL_UNLOCK_VOLUME, nullptr, 0,
+                               nullptr, 0, &returned, nullptr));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_LOCKED));
+  ASSERT_TRUE(CloseHandle(volume));
+  EXPECT_EQ(disk.open_volume_handles, 0);
+  EXPECT_FALSE(CloseHandle(volume));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+
+  // A file written after the raw write is not put over the disk's sectors.
+  std::ofstream(*machine.host_path("E:\\AFTER.TXT")) << "y";
+  machine.dismount(disk);
+  EXPECT_EQ(attributes().find("::/AFTER.TXT"), std::string::npos);
+  EXPECT_EQ(read(image, kShopOffset + 5120, 512), std::string(512, 'B'));
+}
+
+TEST_F(EmulatedMachine, ClosingTheLockingHandleEndsTheLock) {
+  Machine &machine = shop_machine();
+  Disk &disk = *machine.disk_by_number(1);
+  HANDLE volume = CreateFileA("\\\\.\\E:", GENERIC_READ | GENERIC_WRITE, 3,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  DWORD returned;
+  ASSERT_TRUE(DeviceIoControl(volume, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr,
+                              0, &returned, nullptr));
+  EXPECT_TRUE(disk.volume_locked);
+  CloseHandle(volume);
+  EXPECT_FALSE(disk.volume_locked);
+  EXPECT_TRUE(machine.host_path("E:\\README.TXT"));
+  // The lock is a volume's: a disk handle cannot take it.
+  HANDLE whole = CreateFileA("\\\\.\\PHYSICALDRIVE1", GENERIC_READ, 3, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(whole, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(DeviceIoControl(whole, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr,
+                               0, &returned, nullptr));
+  CloseHandle(whole);
+}
+
+TEST_F(EmulatedMachine, DevicePathsAndShareModes) {
+  Machine &machine = shop_machine();
+  auto open = [](const char *path, DWORD access, DWORD share) {
+    return CreateFileA(path, access, share, nullptr, OPEN_EXISTING, 0, nullptr);
+  };
+  for (const char *missing : {"\\\\.\\PhysicalDrive2", "\\\\.\\F:",
+                              "\\\\.\\PhysicalDrive", "\\\\.\\E:\\",
+                              "E:\\README.TXT", "\\\\.\\PhysicalDrive1x"}) {
+    EXPECT_EQ(open(missing, GENERIC_READ, 3), INVALID_HANDLE_VALUE) << missing;
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND)) << missing;
+  }
+  EXPECT_EQ(CreateFileA("\\\\.\\E:", GENERIC_READ, 3, nullptr, CREATE_ALWAYS,
+                        0, nullptr),
+            INVALID_HANDLE_VALUE);
+
+  HANDLE reader = open("\\\\.\\PhysicalDrive1", GENERIC_READ, FILE_SHARE_READ);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  // A writer is refused by the reader's share mode; a reader that does not
+  // share reading is refused too; volume handles are separate objects.
+  EXPECT_EQ(open("\\\\.\\physicaldrive1", GENERIC_WRITE, 3), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(open("\\\\.\\PhysicalDrive1", GENERIC_READ, FILE_SHARE_WRITE),
+            INVALID_HANDLE_VALUE);
+  HANDLE second = open("\\\\.\\PhysicalDrive1", GENERIC_READ, 3);
+  EXPECT_NE(second, INVALID_HANDLE_VALUE);
+  HANDLE volume = open("\\\\.\\e:", GENERIC_READ | GENERIC_WRITE, 0);
+  EXPECT_NE(volume, INVALID_HANDLE_VALUE);
+
+  // A handle opened for reading does not write.
+  alignas(512) static char sector[512];
+  DWORD done;
+  EXPECT_FALSE(WriteFile(reader, sector, 512, &done, nullptr));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(WriteFile(reader, sector, 512, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+  ASSERT_TRUE(ReadFile(reader, sector, 512, &done, nullptr));
+  EXPECT_EQ(std::string(sector + 510, 2), "\x55\xAA");
+
+  for (HANDLE h : {reader, second, volume})
+    CloseHandle(h);
+  EXPECT_TRUE(machine.handles().empty());
+
+  // A stopped node has no devices.
+  machine.disk_by_number(1)->node_enabled = false;
+  EXPECT_EQ(open("\\\\.\\PhysicalDrive1", GENERIC_READ, 3), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(open("\\\\.\\E:", GENERIC_READ, 3), INVALID_HANDLE_VALUE);
+}
+
+TEST_F(EmulatedMachine, GeometryAndSeeks) {
+  image = dir() / "big.img";
+  auto config = stick(image, 3000000000000, true);
+  config.sector_size = 4096;
+  Machine &machine = machine_with(config);
+  HANDLE disk = CreateFileA("\\\\.\\PhysicalDrive1", GENERIC_READ, 3, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  DISK_GEOMETRY_EX geometry;
+  DWORD returned = 0;
+  ASSERT_TRUE(DeviceIoControl(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr,
+                              0, &geometry, sizeof geometry, &returned,
+                              nullptr));
+  EXPECT_EQ(geometry.DiskSize.QuadPart, 3000000000000);
+  EXPECT_EQ(geometry.Geometry.BytesPerSector, 4096u);
+  EXPECT_EQ(geometry.Geometry.MediaType, RemovableMedia);
+  EXPECT_GE(returned, 32u);
+  EXPECT_FALSE(DeviceIoControl(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr,
+                               0, &geometry, 24, &returned, nullptr));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_FALSE(DeviceIoControl(disk, 0x2D1400, nullptr, 0, nullptr, 0,
+                               &returned, nullptr));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_FUNCTION));
+  EXPECT_EQ(allocated(image), 0u) << "a 3 TB disk is a sparse file";
+
+  // 32-bit seeks, the high part, and the end of the disk.
+  EXPECT_EQ(SetFilePointer(disk, -1, nullptr, FILE_BEGIN),
+            INVALID_SET_FILE_POINTER);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_NEGATIVE_SEEK));
+  EXPECT_EQ(SetFilePointer(disk, 0, nullptr, FILE_END), INVALID_SET_FILE_POINTER);
+  LONG high = 0;
+  EXPECT_EQ(SetFilePointer(disk, 0, &high, FILE_END),
+            DWORD(3000000000000 & 0xFFFFFFFF));
+  EXPECT_EQ(high, LONG(3000000000000 >> 32));
+  high = 1;
+  EXPECT_EQ(SetFilePointer(disk, 16, &high, FILE_BEGIN), 16u);
+  EXPECT_EQ(machine.handles().begin()->second.position, (1ull << 32) + 16);
+  EXPECT_EQ(SetFilePointer(disk, 4, nullptr, FILE_CURRENT), INVALID_SET_FILE_POINTER);
+  CloseHandle(disk);
+}
+
+TEST_F(EmulatedMachine, WritesKeepSparseImagesSparseAndReadTheSame) {
+  image = dir() / "sparse.img";
+  Machine &machine = machine_with(stick(image, 64 * kMiB, true));
+  HANDLE disk = CreateFileA("\\\\.\\PhysicalDrive1", GENERIC_WRITE, 3, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
+  void *buffer = VirtualAlloc(nullptr, 8 * kMiB, MEM_COMMIT | MEM_RESERVE,
+                              PAGE_READWRITE);
+  ASSERT_TRUE(buffer);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer) % 4096, 0u);
+  auto *bytes = static_cast<unsigned char *>(buffer);
+  EXPECT_EQ(std::count(bytes, bytes + 8 * kMiB, 0), std::ptrdiff_t(8 * kMiB));
+  bytes[512] = 1;                        // inside the first block
+  std::memset(bytes + 4 * kMiB, 7, 4096); // one whole block
+  bytes[8 * kMiB - 1] = 9;                // the last byte
+
+  // Data already there is really overwritten by the zeros.
+  write(image, 2 * kMiB + 512, std::string(4096 * 3, 'x'));
+  SetFilePointer(disk, 512, nullptr, FILE_BEGIN);
+  DWORD done;
+  ASSERT_TRUE(WriteFile(disk, buffer, 8 * kMiB, &done, nullptr));
+  std::string written = read(image, 512, 8 * kMiB);
+  EXPECT_EQ(std::memcmp(written.data(), buffer, 8 * kMiB), 0);
+  EXPECT_LE(allocated(image), 5 * 4096u);
+  EXPECT_TRUE(VirtualFree(buffer, 0, MEM_RELEASE));
+  EXPECT_FALSE(VirtualFree(buffer, 0, MEM_RELEASE));
+  EXPECT_EQ(emulation::virtual_blocks(), 0u);
+  EXPECT_EQ(machine.writes().back().size, 8 * kMiB);
+  CloseHandle(disk);
+}
+
+TEST_F(EmulatedMachine, FaultsHitTheChosenCallOnce) {
+  Machine &machine = shop_machine();
+  machine.fail_call("CreateFileA", ERROR_GEN_FAILURE, 1);
+  machine.fail_call("CreateFileA", ERROR_NOT_READY);
+  HANDLE first = CreateFileA("\\\\.\\E:", GENERIC_READ, 3, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(first, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(CreateFileA("\\\\.\\E:", GENERIC_READ, 3, nullptr, OPEN_EXISTING,
+                        0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_GEN_FAILURE));
+  EXPECT_EQ(CreateFileA("\\\\.\\E:", GENERIC_READ, 3, nullptr, OPEN_EXISTING,
+                        0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_READY));
+  HANDLE last = CreateFileA("\\\\.\\E:", GENERIC_READ, 3, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(last, INVALID_HANDLE_VALUE);
+
+  machine.fail_call("FSCTL_UNLOCK_VOLUME", ERROR_IO_DEVICE);
+  machine.clear_faults();
+  EXPECT_FALSE(machine.take_fault("FSCTL_UNLOCK_VOLUME"));
+  CloseHandle(first);
+  CloseHandle(last);
+}
+
+TEST_F(EmulatedMachine, LastErrorBelongsToEachThread) {
+  shop_machine();
+  CreateFileA("\\\\.\\Q:", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  DWORD other = 1234;
+  std::thread([&] { other = GetLastError(); }).join();
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(other, 0u);
+}
+
+TEST_F(EmulatedMachine, LocalTimeCanBeFixedForTests) {
+  SYSTEMTIME fixed = {2011, 6, 2, 21, 14, 35, 7, 250}, now;
+  emulation::set_local_time(&fixed);
+  GetLocalTime(&now);
+  EXPECT_EQ(std::memcmp(&now, &fixed, sizeof now), 0);
+  emulation::set_local_time(nullptr);
+  GetLocalTime(&now);
+  std::time_t t = std::time(nullptr);
+  std::tm local;
+  localtime_r(&t, &local);
+  EXPECT_EQ(now.wYear, local.tm_year + 1900);
+  EXPECT_EQ(now.wDayOfWeek, local.tm_wday);
+  EXPECT_LT(now.wMilliseconds, 1000);
+}
+
+} // namespace
