@@ -17,6 +17,22 @@ add_custom_command(
           ${CORVANTIX_GPL_TEXT} ${CMAKE_SOURCE_DIR}/cmake/insert_gpl.cmake
   COMMENT "Writing ThirdPartyLicenses.txt")
 
+# The documentation files: the pages with the system's GPL text inserted.
+set(CORVANTIX_DOC_FILES)
+foreach(name glob.doc.xml glob.doc.de-DE.xml)
+  add_custom_command(
+    OUTPUT ${CORVANTIX_GENERATED}/${name}
+    COMMAND ${CMAKE_COMMAND}
+            -DTEMPLATE=${CMAKE_SOURCE_DIR}/resources/strings/${name}
+            -DGPL=${CORVANTIX_GPL_TEXT} -DVERSION=${PROJECT_VERSION}
+            -DOUTPUT=${CORVANTIX_GENERATED}/${name}
+            -P ${CMAKE_SOURCE_DIR}/cmake/doc_pages.cmake
+    DEPENDS ${CMAKE_SOURCE_DIR}/resources/strings/${name}
+            ${CORVANTIX_GPL_TEXT} ${CMAKE_SOURCE_DIR}/cmake/doc_pages.cmake
+    COMMENT "Writing ${name}")
+  list(APPEND CORVANTIX_DOC_FILES ${CORVANTIX_GENERATED}/${name})
+endforeach()
+
 # name|path of every named embedded file
 set(CORVANTIX_RESOURCES
   "KERNEL.SYS|${CORVANTIX_PAYLOAD_DIR}/KERNEL.SYS"
@@ -26,8 +42,8 @@ set(CORVANTIX_RESOURCES
   "ThirdPartyLicenses.txt|${CORVANTIX_GENERATED}/ThirdPartyLicenses.txt"
   "glob.xml|${CMAKE_SOURCE_DIR}/resources/strings/glob.xml"
   "glob.de-DE.xml|${CMAKE_SOURCE_DIR}/resources/strings/glob.de-DE.xml"
-  "glob.doc.xml|${CMAKE_SOURCE_DIR}/resources/strings/glob.doc.xml"
-  "glob.doc.de-DE.xml|${CMAKE_SOURCE_DIR}/resources/strings/glob.doc.de-DE.xml"
+  "glob.doc.xml|${CORVANTIX_GENERATED}/glob.doc.xml"
+  "glob.doc.de-DE.xml|${CORVANTIX_GENERATED}/glob.doc.de-DE.xml"
 )
 # Further files (window images) are appended by the folders that own them.
 include(${CMAKE_SOURCE_DIR}/resources/resources.cmake OPTIONAL)
@@ -79,7 +95,8 @@ function(corvantix_embed_resources target)
     set_source_files_properties(${rc} PROPERTIES
       OBJECT_DEPENDS "${resource_files};${CMAKE_SOURCE_DIR}/resources/corvantix.manifest")
     # Keep the generated file in the build graph.
-    add_custom_target(${target}_resources DEPENDS ${CORVANTIX_GENERATED}/ThirdPartyLicenses.txt)
+    add_custom_target(${target}_resources DEPENDS
+      ${CORVANTIX_GENERATED}/ThirdPartyLicenses.txt ${CORVANTIX_DOC_FILES})
     add_dependencies(${target} ${target}_resources)
   else()
     corvantix_embed_table(${target} ${CORVANTIX_GENERATED}/resources.manifest ${resource_files})
