@@ -8,6 +8,7 @@
 
 namespace corvantix {
 
+class Toolkit;
 class UsbDisk;
 
 /// A progress report: the fraction of the run (0.0 to 1.0) reached when the
@@ -35,6 +36,10 @@ public:
     copy_directories.push_back(path);
   }
 
+  /// The toolkit that shows the drive-not-ready message from the worker
+  /// thread; without one that message is not shown.
+  void toolkit(Toolkit *toolkit) { toolkit_ = toolkit; }
+
   /// Prepares `disk` with these options, reporting each step to `callback`.
   /// Nothing happens without a disk. Failures carry the step's message.
   void process(const std::shared_ptr<UsbDisk> &disk,
@@ -44,6 +49,7 @@ private:
   bool backup_ = true;
   bool fdos_ = true;
   bool format_ = true;
+  Toolkit *toolkit_ = nullptr;
 };
 
 /// The signature of Process::process, run on a worker thread by the window.

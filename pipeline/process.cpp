@@ -1,0 +1,100 @@
+#include "pipeline/process.h"
+
+#include "device/usb_disk.h"
+#include "pipeline/folder.h"
+#include "pipeline/resource_file.h"
+#include "platform/filesystem.h"
+#include "strings/error.h"
+#include "strings/res.h"
+#include "ui/toolkit.h"
+
+#include <optional>
+
+namespace corvantix {
+namespace {
+
+// The embedded files of the FreeDOS step, in the order they are written.
+constexpr const char *kFreeDosFiles[] = {"KERNEL.SYS", "COMMAND.COM",
+                                         "CONFIG.SYS", "AUTOEXEC.BAT",
+                                         "ThirdPartyLicenses.txt"};
+
+[[noreturn]] void fail(const std::string &message) {
+  throw Error(message, std::current_exception());
+}
+
+} // namespace
+
+void progress_cb(double, const std::string &) {}
+
+void Process::process(const std::shared_ptr<UsbDisk> &disk,
+                      const ProgressCallback &callback) const {
+  if (!disk)
+    return;
+  const ProgressCallback report = callback ? callback : progress_cb;
+  const double steps = (backup_ ? 2 : 0) + (format_ ? 1 : 0) + (fdos_ ? 1 : 0) +
+                       double(copy_directories.size()) + 1;
+  int step = 0;
+  auto begin = [&](const std::string &text) { report(++step / steps, text); };
+
+  std::optional<Folder> backup;
+  std::string note; // tells where the backup is, once there is one
+  if (backup_) {
+    begin(Res::get("STEP_BACKUP_CREATE"));
+    backup = Folder::create_temp(Res::get("TEMP_NAME"));
+    note = Res::format("TEMP_NOTE", backup->path());
+    try {
+      Folder(disk->path).copy(backup->path());
+    } catch (...) {
+      fail(Res::get("STEP_BACKUP_CREATE_ERR"));
+    }
+  }
+
+  if (format_) {
+    begin(Res::get("STEP_FORMAT"));
+    try {
+      disk->format();
+      disk->refresh();
+      // Shown once, without waiting: the next step finds out what is left.
+      if (!platform::file_system().volume_ready(disk->path) && toolkit_)
+        toolkit_->message_box(Res::format("MSG_DRIVE_NOT_READY", disk->path),
+                              Res::get("MSG_TITLE_DRIVE_NOT_READY"),
+                              Toolkit::Buttons::Ok);
+    } catch (...) {
+      fail(Res::format("STEP_FORMAT_ERR", message_of(std::current_exception())) +
+           note);
+    }
+  }
+
+  if (fdos_) {
+    begin(Res::get("STEP_FREEDOS"));
+    try {
+      for (const char *name : kFreeDosFiles)
+        ResourceFile(name).save(disk->path);
+    } catch (...) {
+      fail(Res::format("STEP_FREEDOS_ERR") + note);
+    }
+  }
+
+  if (backup) {
+    begin(Res::get("STEP_BACKUP_RESTORE"));
+    try {
+      backup->copy(disk->path);
+      backup->remove();
+    } catch (...) {
+      fail(Res::format("STEP_BACKUP_RESTORE_ERR", backup->path()));
+    }
+  }
+
+  for (const std::string &folder : copy_directories) {
+    begin(Res::format("STEP_COPY", folder));
+    try {
+      Folder(folder).copy(disk->path);
+    } catch (...) {
+      fail(Res::format("STEP_COPY_ERR", folder));
+    }
+  }
+
+  report(1.0, Res::get("STEP_DONE"));
+}
+
+} // namespace corvantix
