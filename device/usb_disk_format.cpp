@@ -1,0 +1,37 @@
+// The raw-disk operations of UsbDisk, through the drive formatter.
+#include "device/usb_disk.h"
+
+#include "device/pnp_device.h"
+#include "disk/formatter.h"
+#include "strings/error.h"
+#include "strings/res.h"
+
+namespace corvantix {
+namespace {
+
+// The system's one-line text for `code`; empty when it has none.
+std::string system_text(DWORD code) {
+  char *text = sTranslateLastError(code);
+  if (!text)
+    return {};
+  std::string copy(text);
+  LocalFree(text);
+  return copy;
+}
+
+void check(const char *key, const std::string &path, DWORD code) {
+  if (code != 0)
+    throw Error(Res::format(key, path, std::uint32_t(code), system_text(code)));
+}
+
+} // namespace
+
+void UsbDisk::format() const {
+  check("USB_ERR_FORMAT", path, CreatePartitionAndFormatFAT32(cDeviceId, letter));
+}
+
+void UsbDisk::wipe() const {
+  check("USB_ERR_WIPE", path, WipeMBR(cDeviceId));
+}
+
+} // namespace corvantix
