@@ -1,0 +1,163 @@
+// A preparation on the emulated machine: a small USB stick E: with the
+// user's files on it, the temporary folder in a test folder, a recording
+// toolkit, and what the run reported.
+#pragma once
+
+#include "device/usb_disk.h"
+#include "pipeline/process.h"
+#include "platform/host/dos_attributes.h"
+#include "strings/error.h"
+#include "strings/res.h"
+#include "host/emulated_machine.h"
+#include "unit/fault_file_system.h"
+#include "unit/recording_toolkit.h"
+
+#include <chrono>
+#include <fstream>
+#include <map>
+
+namespace corvantix::test {
+
+/// One file as the user sees it: contents, attributes and time.
+struct FileState {
+  std::string bytes;
+  std::uint8_t attributes;
+  fs::file_time_type modified;
+  bool operator==(const FileState &) const = default;
+};
+
+/// Every file below a host folder, by its path relative to it.
+using TreeState = std::map<std::string, FileState>;
+
+inline std::string slurp(const fs::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline TreeState tree_state(const fs::path &root) {
+  TreeState state;
+  for (const auto &entry : fs::recursive_directory_iterator(root))
+    if (entry.is_regular_file())
+      state[fs::relative(entry.path(), root).generic_string()] = {
+          slurp(entry.path()),
+          std::uint8_t(emulation::dos_attributes(entry.path()) &
+                       (emulation::kDosReadOnly | emulation::kDosHidden |
+                        emulation::kDosSystem)),
+          fs::last_write_time(entry.path())};
+  return state;
+}
+
+struct Report {
+  double fraction;
+  std::string text;
+};
+
+class PipelineTest : public EmulatedMachineTest {
+protected:
+
+  void SetUp() override {
+    EmulatedMachineTest::SetUp();
+    Res::init_for("en-US");
+    start_machine();
+    faults.temp = (folder_.path() / "temp").string();
+    fs::create_directories(faults.temp);
+    process.toolkit(&toolkit);
+  }
+
+  void TearDown() override {
+    disk.reset();
+    EmulatedMachineTest::TearDown();
+  }
+
+  /// A machine with one 40 MiB stick as sold, with the user's files added.
+  void start_machine(emulation::NodeBehaviour behaviour =
+                         emulation::NodeBehaviour::Normal) {
+    disk.reset();
+    emulation::Machine::install(nullptr);
+    fs::remove(folder_.path() / "stick.img");
+    install({stick("stick", 'E', behaviour, 40 << 20, true)});
+    put("NOTES.TXT", "my notes\r\n");
+    put("SECRET.DAT", "hidden and read-only",
+        emulation::kDosHidden | emulation::kDosReadOnly);
+    put("GAMES\\SAVE\\SLOT1.SAV", std::string(70000, 'x'));
+    put("GAMES\\SAVE\\SYSTEM.BIN", "system file", emulation::kDosSystem);
+    put("CONFIG.SYS", "files=40\r\n");
+    fs::create_directories(host("E:\\EMPTY"));
+    original = tree_state(host("E:\\"));
+    UsbList list;
+    list.build();
+    disk = list.by_letter('E');
+    ASSERT_TRUE(disk);
+  }
+
+  /// The host path behind a path on the stick.
+  fs::path host(const std::string &path) {
+    auto found = emulation::Machine::current().host_path(path);
+    EXPECT_TRUE(found) << path << " is not on a mounted volume";
+    return found.value_or(fs::path("/nonexistent"));
+  }
+
+  /// A file in the stick's root folder (path without "E:\") with these
+  /// attributes and a fixed, even time.
+  void put(const std::string &path, const std::string &bytes,
+           std::uint8_t attributes = emulation::kDosArchive) {
+    fs::path file = host("E:\\" + path);
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << bytes;
+    fs::last_write_time(file, fs::file_time_type(std::chrono::seconds(
+                                  1300000000 + 2 * bytes.size())));
+    emulation::set_dos_attributes(file, attributes);
+  }
+
+  /// Runs the preparation and returns its failure, if any.
+  std::exception_ptr run() {
+    try {
+      process.process(disk, [this](double fraction, const std::string &text) {
+        reports.push_back({fraction, text});
+      });
+    } catch (...) {
+      return std::current_exception();
+    }
+    return nullptr;
+  }
+
+  /// Runs the preparation, which must succeed.
+  ::testing::AssertionResult runs() {
+    std::exception_ptr failure = run();
+    if (!failure)
+      return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << describe_chain(failure);
+  }
+
+  /// The backup folders that exist in the temporary folder.
+  std::vector<fs::path> backups() {
+    std::vector<fs::path> found;
+    fs::path parent = fs::path(faults.temp) / "Corvantix";
+    if (fs::exists(parent))
+      for (const auto &entry : fs::directory_iterator(parent))
+        found.push_back(entry.path());
+    return found;
+  }
+
+  /// A folder outside the stick holding these files.
+  std::string copy_folder(const std::string &name,
+                          const std::map<std::string, std::string> &files) {
+    fs::path dir = folder_.path() / name;
+    for (const auto &[path, bytes] : files) {
+      fs::create_directories((dir / path).parent_path());
+      std::ofstream(dir / path, std::ios::binary) << bytes;
+    }
+    fs::create_directories(dir);
+    return dir.string();
+  }
+
+  FaultFileSystem faults;
+  platform::FileSystemOverride use{faults};
+  RecordingToolkit toolkit;
+  Process process;
+  UsbDiskPtr disk;
+  TreeState original;
+  std::vector<Report> reports;
+};
+
+} // namespace corvantix::test

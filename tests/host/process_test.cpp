@@ -1,0 +1,364 @@
+#include "host/pipeline_fixture.h"
+
+#include "platform/resources.h"
+
+using namespace corvantix;
+using namespace corvantix::test;
+
+namespace {
+
+const std::string kDefaultConfig =
+    "shell=\\command.com /e:8192 /p\r\nswitches=/f\r\nfiles=30\r\nlastdrive=z\r\n";
+const std::string kDefaultAutoexec = "@echo off \r\nprompt $P$G\r\n";
+const char *kFreeDosFiles[] = {"KERNEL.SYS", "COMMAND.COM", "CONFIG.SYS",
+                               "AUTOEXEC.BAT", "ThirdPartyLicenses.txt"};
+
+std::string embedded(const char *name) {
+  auto stream = platform::open_resource(name);
+  return {std::istreambuf_iterator<char>(*stream), {}};
+}
+
+std::string cause_message(const std::exception_ptr &failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const Error &e) {
+    return message_of(e.cause());
+  } catch (...) {
+  }
+  return "(no cause)";
+}
+
+using Process_ = PipelineTest;
+
+struct Expected {
+  double fraction;
+  const char *text;
+};
+
+void expect_reports(const std::vector<Report> &reports,
+                    const std::vector<Expected> &expected) {
+  ASSERT_EQ(reports.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_DOUBLE_EQ(reports[i].fraction, expected[i].fraction) << i;
+    EXPECT_EQ(reports[i].text, expected[i].text) << i;
+  }
+}
+
+TEST_F(Process_, DefaultsReportFiveSteps) {
+  ASSERT_TRUE(runs());
+  expect_reports(reports, {{0.2, "creating backup..."},
+                           {0.4, "Formating..."},
+                           {0.6, "Installing FreeDOS..."},
+                           {0.8, "restoring backup..."},
+                           {1.0, "Done!"}});
+  EXPECT_EQ(reports.back().fraction, 1.0);
+}
+
+TEST_F(Process_, FractionsOfTheOtherOptionSets) {
+  process.backup(false);
+  ASSERT_TRUE(runs());
+  expect_reports(reports, {{1.0 / 3, "Formating..."},
+                           {2.0 / 3, "Installing FreeDOS..."},
+                           {1.0, "Done!"}});
+
+  reports.clear();
+  process.backup(true);
+  process.add_copy_directory(copy_folder("one", {{"A.TXT", "a"}}));
+  process.add_copy_directory(copy_folder("two", {{"B.TXT", "b"}}));
+  ASSERT_TRUE(runs());
+  expect_reports(reports, {{1.0 / 7, "creating backup..."},
+                           {2.0 / 7, "Formating..."},
+                           {3.0 / 7, "Installing FreeDOS..."},
+                           {4.0 / 7, "restoring backup..."},
+                           {5.0 / 7, "Copying files..."},
+                           {6.0 / 7, "Copying files..."},
+                           {1.0, "Done!"}});
+
+  reports.clear();
+  process.copy_directories.clear();
+  process.backup(false);
+  process.format(false);
+  ASSERT_TRUE(runs());
+  expect_reports(reports, {{0.5, "Installing FreeDOS..."}, {1.0, "Done!"}});
+
+  reports.clear();
+  process.fdos(false);
+  ASSERT_TRUE(runs());
+  expect_reports(reports, {{1.0, "Done!"}});
+}
+
+TEST_F(Process_, CopyFolderTextShowsTheFolderWhenTheTextAsksForIt) {
+  Res::set("STEP_COPY", "Copying {0}...");
+  std::string folder = copy_folder("extra", {{"X.TXT", "x"}});
+  process.backup(false);
+  process.format(false);
+  process.fdos(false);
+  process.add_copy_directory(folder);
+  ASSERT_TRUE(runs());
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0].text, "Copying " + folder + "...");
+}
+
+TEST_F(Process_, SuccessPutsEveryOriginalFileBackAndDeletesOnlyTheBackup) {
+  ASSERT_TRUE(runs());
+  TreeState now = tree_state(host("E:\\"));
+  for (const auto &[path, state] : original) {
+    ASSERT_TRUE(now.count(path)) << path << " lost";
+    EXPECT_EQ(now.at(path), state) << path;
+  }
+  EXPECT_TRUE(fs::is_directory(host("E:\\EMPTY")));
+  // The user's CONFIG.SYS replaced the default; the other files are new.
+  EXPECT_EQ(now.at("CONFIG.SYS").bytes, "files=40\r\n");
+  for (const char *name : {"KERNEL.SYS", "COMMAND.COM", "AUTOEXEC.BAT",
+                           "ThirdPartyLicenses.txt"})
+    EXPECT_EQ(now.at(name).bytes, embedded(name)) << name;
+  EXPECT_TRUE(backups().empty());
+  EXPECT_TRUE(fs::is_directory(fs::path(faults.temp) / "Corvantix"));
+  EXPECT_TRUE(toolkit.boxes.empty());
+}
+
+TEST_F(Process_, UsersKernelAndShellFromTheBackupWin) {
+  put("KERNEL.SYS", "my own kernel");
+  put("COMMAND.COM", "my own shell", emulation::kDosReadOnly);
+  put("AUTOEXEC.BAT", "@echo mine\r\n");
+  ASSERT_TRUE(runs());
+  EXPECT_EQ(slurp(host("E:\\KERNEL.SYS")), "my own kernel");
+  EXPECT_EQ(slurp(host("E:\\COMMAND.COM")), "my own shell");
+  EXPECT_EQ(emulation::dos_attributes(host("E:\\COMMAND.COM")),
+            emulation::kDosReadOnly);
+  EXPECT_EQ(slurp(host("E:\\AUTOEXEC.BAT")), "@echo mine\r\n");
+  EXPECT_EQ(slurp(host("E:\\ThirdPartyLicenses.txt")),
+            embedded("ThirdPartyLicenses.txt"));
+}
+
+TEST_F(Process_, CopyFoldersComeLastAndALaterOneWins) {
+  put("AUTOEXEC.BAT", "@echo restored\r\n");
+  process.add_copy_directory(copy_folder(
+      "first", {{"AUTOEXEC.BAT", "@echo first\r\n"}, {"UTIL/A.COM", "a"}}));
+  process.add_copy_directory(copy_folder(
+      "second", {{"AUTOEXEC.BAT", "@echo second\r\n"}, {"UTIL/B.COM", "b"}}));
+  ASSERT_TRUE(runs());
+  EXPECT_EQ(slurp(host("E:\\AUTOEXEC.BAT")), "@echo second\r\n");
+  EXPECT_EQ(slurp(host("E:\\UTIL\\A.COM")), "a");
+  EXPECT_EQ(slurp(host("E:\\UTIL\\B.COM")), "b");
+
+  // The same folder twice is copied twice, over itself.
+  start_machine();
+  process.copy_directories = {process.copy_directories[0],
+                              process.copy_directories[0]};
+  reports.clear();
+  ASSERT_TRUE(runs());
+  EXPECT_EQ(reports.size(), 7u);
+  EXPECT_EQ(slurp(host("E:\\AUTOEXEC.BAT")), "@echo first\r\n");
+}
+
+TEST_F(Process_, WithoutFormatTheFilesGoOntoTheExistingFileSystem) {
+  process.format(false);
+  process.backup(false);
+  ASSERT_TRUE(runs());
+  EXPECT_EQ(faults.count("volume_ready"), 0u);
+  TreeState now = tree_state(host("E:\\"));
+  EXPECT_EQ(now.at("README.TXT"), original.at("README.TXT"));
+  EXPECT_EQ(now.at("NOTES.TXT"), original.at("NOTES.TXT"));
+  EXPECT_EQ(now.at("CONFIG.SYS").bytes, kDefaultConfig);
+  EXPECT_EQ(now.at("AUTOEXEC.BAT").bytes, kDefaultAutoexec);
+  EXPECT_EQ(now.at("KERNEL.SYS").bytes, embedded("KERNEL.SYS"));
+}
+
+TEST_F(Process_, MissingCopyFolderFailsAfterFormatAndInstall) {
+  process.backup(false);
+  std::string missing = (folder_.path() / "no-such-folder").string();
+  std::string present = copy_folder("present", {{"P.TXT", "p"}});
+  process.add_copy_directory(present);
+  process.add_copy_directory(missing);
+  process.add_copy_directory(copy_folder("never", {{"N.TXT", "n"}}));
+  std::exception_ptr failure = run();
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(message_of(failure),
+            "Could not copy the files from '" + missing + "' to the device.");
+  EXPECT_NE(cause_message(failure), "(no cause)");
+  EXPECT_EQ(slurp(host("E:\\KERNEL.SYS")), embedded("KERNEL.SYS"));
+  EXPECT_EQ(slurp(host("E:\\P.TXT")), "p");
+  EXPECT_FALSE(fs::exists(host("E:\\N.TXT")));
+  EXPECT_FALSE(fs::exists(host("E:\\NOTES.TXT"))) << "the stick was formatted";
+  EXPECT_EQ(reports.size(), 4u) << "no report after the failure";
+}
+
+TEST_F(Process_, FormatFailureEndsWithTheNoteJoinedWithoutASpace) {
+  emulation::Machine::current().fail_call("WriteFile", 19); // write protected
+  std::exception_ptr failure = run();
+  ASSERT_TRUE(failure);
+  ASSERT_EQ(backups().size(), 1u);
+  std::string note = "Your backup files will be left at '" +
+                     backups()[0].string() + "' for you to restore manually.";
+  std::string cause = cause_message(failure);
+  EXPECT_EQ(cause.rfind("Error 19, ", 0), 0u) << cause;
+  EXPECT_EQ(message_of(failure), cause + note);
+  EXPECT_EQ(reports.size(), 2u);
+}
+
+TEST_F(Process_, NoteIsLeftOutWithoutBackup) {
+  process.backup(false);
+  emulation::Machine::current().fail_call("WriteFile", 19);
+  std::exception_ptr failure = run();
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(message_of(failure), cause_message(failure));
+  EXPECT_EQ(faults.count("create_new_folder"), 0u);
+}
+
+TEST_F(Process_, DriveNotReadyIsShownOnceAndTheRunGoesOn) {
+  faults.ready = false;
+  ASSERT_TRUE(runs());
+  ASSERT_EQ(toolkit.boxes.size(), 1u);
+  EXPECT_EQ(toolkit.boxes[0].text,
+            "The drive E:\\ is not ready. Please close any applications "
+            "trying to acces the drive.");
+  EXPECT_EQ(toolkit.boxes[0].title, "Drive not ready.");
+  EXPECT_EQ(toolkit.boxes[0].buttons, Toolkit::Buttons::Ok);
+  EXPECT_EQ(faults.count("volume_ready"), 1u);
+  EXPECT_EQ(slurp(host("E:\\KERNEL.SYS")), embedded("KERNEL.SYS"));
+
+  // Without a toolkit there is nobody to tell; the run still goes on.
+  start_machine();
+  process.toolkit(nullptr);
+  reports.clear();
+  ASSERT_TRUE(runs());
+  EXPECT_EQ(toolkit.boxes.size(), 1u);
+}
+
+TEST_F(Process_, NoDiskDoesNothing) {
+  disk.reset();
+  ASSERT_TRUE(runs());
+  EXPECT_TRUE(reports.empty());
+  EXPECT_TRUE(faults.calls.empty());
+  EXPECT_EQ(tree_state(host("E:\\")), original);
+}
+
+TEST_F(Process_, NoCallbackRunsSilently) {
+  process.process(disk, nullptr);
+  EXPECT_EQ(slurp(host("E:\\NOTES.TXT")), "my notes\r\n");
+  EXPECT_EQ(slurp(host("E:\\KERNEL.SYS")), embedded("KERNEL.SYS"));
+  progress_cb(0.5, "ignored"); // the stand-in callback takes any report
+}
+
+// Each row of the failure table: the message, the cause, what is left.
+
+TEST_F(Process_, BackupFolderThatCannotBeMadeLeavesTheStickUntouched) {
+  faults.fail("create_new_folder", 5);
+  std::exception_ptr failure = run();
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(message_of(failure), "Could not create temporary directory.");
+  EXPECT_EQ(cause_message(failure), platform::FileError(5, "").what());
+  EXPECT_EQ(tree_state(host("E:\\")), original);
+  EXPECT_EQ(reports.size(), 1u);
+}
+
+TEST_F(Process_, BackupCopyFailureLeavesTheStickUntouched) {
+  faults.fail("copy_file", 112, 2); // disk full on the third file
+  std::exception_ptr failure = run();
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(message_of(failure), "Could not create backup.");
+  EXPECT_EQ(cause_message(failure), platform::FileError(112, "").what());
+  EXPECT_EQ(tree_state(host("E:\\")), original);
+  ASSERT_EQ(backups().size(), 1u);
+  EXPECT_EQ(tree_state(backups()[0]).size(), 2u) << "half filled, and kept";
+}
+
+TEST_F(Process_, RefreshFailureCarriesTheNote) {
+  start_machine(emulation::NodeBehaviour::ResistsDisable);
+  std::exception_ptr failure = run();
+  ASSERT_TRUE(failure);
+  ASSERT_EQ(backups().size(), 1u);
+  EXPECT_EQ(message_of(failure),
+            cause_message(failure) +
+                Res::format("TEMP_NOTE", backups()[0].string()));
+  EXPECT_EQ(cause_message(failure), Res::format("USB_ERR_REFRESH", disk->pnpID));
+}
+
+TEST_F(Process_, FreeDosFailureEndsTheStepAtTheFailingFile) {
+  faults.fail("create_file", 5, 2); // CONFIG.SYS
+  std::exception_ptr failure = run();
+  ASSERT_TRUE(failure);
+  ASSERT_EQ(backups().size(), 1u);
+  EXPECT_EQ(message_of(failure),
+            "Could not install FreeDOS." +
+                Res::format("TEMP_NOTE", backups()[0].string()));
+  EXPECT_EQ(cause_message(failure),
+            "Could not copy resource CONFIG.SYS to E:\\: " +
+                std::string(platform::FileError(5, "").what()));
+  EXPECT_EQ(slurp(host("E:\\KERNEL.SYS")), embedded("KERNEL.SYS"));
+  EXPECT_EQ(slurp(host("E:\\COMMAND.COM")), embedded("COMMAND.COM"));
+  EXPECT_FALSE(fs::exists(host("E:\\AUTOEXEC.BAT")));
+  EXPECT_FALSE(fs::exists(host("E:\\ThirdPartyLicenses.txt")));
+  EXPECT_EQ(reports.size(), 3u);
+}
+
+TEST_F(Process_, RestoreFailureNamesTheBackupFolder) {
+  faults.fail("copy_file", 5, int(original.size()) + 1);
+  std::exception_ptr failure = run();
+  ASSERT_TRUE(failure);
+  ASSERT_EQ(backups().size(), 1u);
+  EXPECT_EQ(message_of(failure),
+            "Could not restore backup from '" + backups()[0].string() +
+                "'! The files will be left there for you to restore manually.");
+  EXPECT_EQ(cause_message(failure), platform::FileError(5, "").what());
+  EXPECT_EQ(tree_state(backups()[0]), original);
+}
+
+TEST_F(Process_, RestoreDeleteFailureIsReportedTheSameWay) {
+  faults.fail("delete_tree", 32);
+  std::exception_ptr failure = run();
+  ASSERT_TRUE(failure);
+  ASSERT_EQ(backups().size(), 1u);
+  EXPECT_EQ(message_of(failure),
+            Res::format("STEP_BACKUP_RESTORE_ERR", backups()[0].string()));
+  EXPECT_EQ(cause_message(failure), platform::FileError(32, "").what());
+  // The copy back was complete: the stick holds everything again.
+  TreeState now = tree_state(host("E:\\"));
+  for (const auto &[path, state] : original)
+    EXPECT_EQ(now.at(path), state) << path;
+}
+
+// Nothing the user had may be lost without being told where it is: after a
+// failure at any step behind the backup, the backup folder that the
+// message names holds every original file with its attributes and time.
+TEST_F(Process_, EveryFailureAfterTheBackupKeepsTheFilesAndSaysWhere) {
+  struct Injection {
+    const char *what;
+    std::function<void()> inject;
+    emulation::NodeBehaviour behaviour = emulation::NodeBehaviour::Normal;
+  };
+  std::vector<Injection> injections = {
+      {"format", [] { emulation::Machine::current().fail_call("WriteFile", 19); }},
+      {"refresh", [] {}, emulation::NodeBehaviour::ResistsDisable},
+      {"restore copy",
+       [this] { faults.fail("copy_file", 112, int(original.size())); }},
+      {"restore copy, last file",
+       [this] { faults.fail("copy_file", 112, 2 * int(original.size()) - 1); }},
+  };
+  // The writes of the five files: KERNEL.SYS 0-1, COMMAND.COM 2-4,
+  // CONFIG.SYS 5, AUTOEXEC.BAT 6, ThirdPartyLicenses.txt 7.
+  const int failing_write[] = {1, 3, 5, 6, 7};
+  for (int k = 0; k < 5; ++k)
+    injections.push_back({kFreeDosFiles[k], [this, skip = failing_write[k]] {
+                            faults.fail("write", 112, skip);
+                          }});
+  for (const Injection &injection : injections) {
+    SCOPED_TRACE(injection.what);
+    start_machine(injection.behaviour);
+    fs::remove_all(fs::path(faults.temp) / "Corvantix");
+    injection.inject();
+    std::exception_ptr failure = run();
+    ASSERT_TRUE(failure);
+    ASSERT_EQ(backups().size(), 1u);
+    std::string where = backups()[0].string();
+    EXPECT_NE(message_of(failure).find("'" + where + "'"), std::string::npos)
+        << message_of(failure);
+    EXPECT_EQ(tree_state(backups()[0]), original);
+    EXPECT_TRUE(fs::is_directory(backups()[0] / "EMPTY"));
+    faults.calls.clear();
+    emulation::Machine::current().clear_faults();
+  }
+}
+
+} // namespace
