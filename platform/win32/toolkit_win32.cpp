@@ -1,11 +1,90 @@
 #include "platform/win32/toolkit_win32.h"
 
 #include "platform/win32/text.h"
+#include "platform/win32/win32_views.h"
+#include "strings/error.h"
+#include "ui/view.h"
 
-#include <windows.h>
 #include <commctrl.h>
+#include <objbase.h>
+#include <ole2.h>
+
+#include <utility>
 
 namespace corvantix {
+namespace {
+
+constexpr wchar_t post_class[] = L"Corvantix.Post";
+constexpr UINT post_message = WM_APP;
+
+// The system's one-line text for a Win32 error code.
+std::string system_text(DWORD code) {
+  wchar_t *text = nullptr;
+  DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+          FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+  std::wstring message = length ? std::wstring(text, length) : L"";
+  LocalFree(text);
+  while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r'))
+    message.pop_back();
+  if (message.empty())
+    message = L"Error " + std::to_wstring(code) + L".";
+  return win32::narrow(message);
+}
+
+// One run on a thread-pool thread.
+struct Job {
+  std::function<void()> work;
+  std::function<void(std::exception_ptr)> completion;
+
+  static void CALLBACK run(PTP_CALLBACK_INSTANCE, void *context) {
+    std::unique_ptr<Job> job(static_cast<Job *>(context));
+    // The pipeline may talk to COM (the disk inventory); a pool thread
+    // joins the multithreaded apartment for the run.
+    HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    std::exception_ptr failure;
+    try {
+      job->work();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    job->completion(failure);
+    if (SUCCEEDED(com))
+      CoUninitialize();
+  }
+};
+
+} // namespace
+
+Win32Toolkit::Win32Toolkit() : window_thread_(GetCurrentThreadId()) {
+  // In-place activation of the WebBrowser control needs OLE, not only COM.
+  ole_ = SUCCEEDED(OleInitialize(nullptr));
+  HINSTANCE instance = GetModuleHandleW(nullptr);
+  WNDCLASSEXW type{};
+  type.cbSize = sizeof(type);
+  type.lpfnWndProc = post_procedure;
+  type.hInstance = instance;
+  type.lpszClassName = post_class;
+  RegisterClassExW(&type); // fails harmlessly when already registered
+  post_window_ = CreateWindowExW(0, post_class, L"", 0, 0, 0, 0, 0,
+                                 HWND_MESSAGE, nullptr, instance, this);
+  if (post_window_)
+    SetWindowLongPtrW(post_window_, GWLP_USERDATA,
+                      reinterpret_cast<LONG_PTR>(this));
+}
+
+Win32Toolkit::~Win32Toolkit() {
+  if (post_window_)
+    DestroyWindow(post_window_);
+  if (ole_)
+    OleUninitialize();
+}
+
+UINT Win32Toolkit::pretranslate_message() {
+  static const UINT message = RegisterWindowMessageW(L"Corvantix.PreTranslate");
+  return message;
+}
 
 // The manifest selects common controls version 6; registering the classes
 // makes the styled controls available to every later window.
@@ -25,6 +104,103 @@ Toolkit::Answer Win32Toolkit::message_box(const std::string &text,
   if (buttons == Buttons::Ok)
     return Answer::Ok;
   return pressed == IDYES ? Answer::Yes : Answer::No;
+}
+
+std::unique_ptr<MainView> Win32Toolkit::create_main_view(MainEvents &events) {
+  return win32::make_main_view(*this, events);
+}
+
+std::unique_ptr<AboutView> Win32Toolkit::create_about_view(AboutEvents &events) {
+  return win32::make_about_view(*this, events);
+}
+
+void Win32Toolkit::run(WindowView &window) {
+  WindowView *outer = std::exchange(running_, &window);
+  window.show();
+  MSG msg;
+  while (!window.is_closed()) {
+    BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+    if (got == 0) {
+      // Someone asked the thread to quit: pass it on to an outer loop.
+      PostQuitMessage(int(msg.wParam));
+      break;
+    }
+    if (got < 0)
+      break;
+    HWND root = msg.hwnd ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
+    if (root && SendMessageW(root, pretranslate_message(), 0,
+                             reinterpret_cast<LPARAM>(&msg)))
+      continue;
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  running_ = outer;
+  if (std::exception_ptr failure = std::exchange(failure_, nullptr))
+    std::rethrow_exception(failure);
+}
+
+void Win32Toolkit::fail(std::exception_ptr failure) noexcept {
+  if (!failure_)
+    failure_ = failure;
+  if (running_)
+    running_->close();
+}
+
+void Win32Toolkit::post(std::function<void()> call) {
+  {
+    std::lock_guard lock(mutex_);
+    posted_.push_back(std::move(call));
+  }
+  // The message only wakes the window thread; the queue keeps the order.
+  // Should the thread's message queue be full, the call still runs with
+  // the next wake-up.
+  PostMessageW(post_window_, post_message, 0, 0);
+}
+
+// Runs the queued calls in order. A call that waits in a nested loop (a
+// message box) holds back the later ones until it returns, so no call
+// overtakes another.
+void Win32Toolkit::drain() {
+  if (draining_)
+    return;
+  draining_ = true;
+  for (;;) {
+    std::function<void()> call;
+    {
+      std::lock_guard lock(mutex_);
+      if (posted_.empty())
+        break;
+      call = std::move(posted_.front());
+      posted_.pop_front();
+    }
+    guard(call);
+  }
+  draining_ = false;
+}
+
+LRESULT CALLBACK Win32Toolkit::post_procedure(HWND window, UINT message,
+                                              WPARAM wparam, LPARAM lparam) {
+  if (message == post_message) {
+    auto *toolkit = reinterpret_cast<Win32Toolkit *>(
+        GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (toolkit)
+      toolkit->drain();
+    return 0;
+  }
+  return DefWindowProcW(window, message, wparam, lparam);
+}
+
+bool Win32Toolkit::posting_needed() const {
+  return GetCurrentThreadId() != window_thread_;
+}
+
+void Win32Toolkit::run_worker(
+    std::function<void()> work,
+    std::function<void(std::exception_ptr)> completion) {
+  auto job = std::make_unique<Job>(Job{std::move(work), std::move(completion)});
+  if (!TrySubmitThreadpoolCallback(&Job::run, job.get(), nullptr))
+    throw Error(system_text(GetLastError()));
+  job.release(); // the pool thread owns it now
 }
 
 } // namespace corvantix

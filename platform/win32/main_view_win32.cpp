@@ -1,0 +1,554 @@
+// frmCorvantix as a native window: a header panel over a table of fixed
+// and proportional cells, laid out by GridLayout and scaled with the dialog
+// font.
+//
+//   tlpMain   1 column; rows 91 | 100 %
+//   tlpBody   columns 85 | 100 % | 85; rows 100 % | 29 | 29 | 29
+//
+// Every control sits 3 px inside its cell. The header panel paints its own
+// title and logo, so nothing needs a transparent background.
+#include "platform/win32/main_view_win32.h"
+
+#include "platform/win32/text.h"
+#include "strings/error.h"
+
+#include <algorithm>
+
+#include <commctrl.h>
+
+namespace corvantix::win32 {
+namespace {
+
+constexpr wchar_t window_class[] = L"Corvantix.Main";
+constexpr wchar_t header_class[] = L"Corvantix.Header";
+
+// Design sizes, pixels for a 6 x 13 dialog font.
+constexpr int client_width = 634, client_height = 253;
+constexpr int minimum_width = 500, minimum_height = 214;
+constexpr double header_height = 91, row_height = 29, side_width = 85;
+constexpr double margin = 3, info_padding = 10;
+constexpr double button_height = 23, logo_width = 142;
+constexpr double title_x = 18, title_y = 32;
+constexpr int title_points_100 = 1575; // 15.75 pt
+constexpr int combo_list_rows = 8;
+
+// Control IDs: the Control value plus this.
+constexpr int first_id = 100;
+
+COLORREF constexpr white = RGB(255, 255, 255);
+
+} // namespace
+
+Win32MainView::Win32MainView(Win32Toolkit &toolkit, MainEvents &events)
+    : toolkit_(toolkit), events_(events),
+      background_(load_picture("header.png")), logo_(load_picture("logo.png")),
+      outer_({Track::percent(100)},
+             {Track::fixed(header_height), Track::percent(100)}),
+      body_({Track::fixed(side_width), Track::percent(100),
+             Track::fixed(side_width)},
+            {Track::percent(100), Track::fixed(row_height),
+             Track::fixed(row_height), Track::fixed(row_height)}) {
+  enabled_.fill(true);
+  HINSTANCE instance = GetModuleHandleW(nullptr);
+  WNDCLASSEXW type{};
+  type.cbSize = sizeof(type);
+  type.lpfnWndProc = procedure;
+  type.hInstance = instance;
+  type.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)); // IDC_ARROW
+  type.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+  type.lpszClassName = window_class;
+  RegisterClassExW(&type);
+  type.lpfnWndProc = header_procedure;
+  type.hbrBackground = nullptr;
+  type.lpszClassName = header_class;
+  RegisterClassExW(&type);
+
+  HDC screen = GetDC(nullptr);
+  int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+  ReleaseDC(nullptr, screen);
+  title_font_ = CreateFontW(-MulDiv(title_points_100, dpi, 7200), 0, 0, 0,
+                            FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                            OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                            CLEARTYPE_QUALITY, DEFAULT_PITCH,
+                            L"Microsoft Sans Serif");
+
+  const Scale &s = scale();
+  RECT frame{0, 0, s.dx(client_width), s.dy(client_height)};
+  DWORD style = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
+  AdjustWindowRectEx(&frame, style, FALSE, 0);
+  window_ = CreateWindowExW(WS_EX_CONTROLPARENT, window_class, L"", style,
+                            CW_USEDEFAULT, CW_USEDEFAULT,
+                            frame.right - frame.left, frame.bottom - frame.top,
+                            nullptr, nullptr, instance, this);
+  if (!window_) {
+    DeleteObject(title_font_);
+    throw Error("The main window could not be created.");
+  }
+  set_program_icon(window_);
+  create_controls();
+  built_ = true;
+  layout();
+}
+
+Win32MainView::~Win32MainView() {
+  close();
+  if (title_font_)
+    DeleteObject(title_font_);
+}
+
+void Win32MainView::create_controls() {
+  HINSTANCE instance = GetModuleHandleW(nullptr);
+  auto make = [&](Control control, const wchar_t *type, DWORD style,
+                  DWORD extended = 0) {
+    HWND child = CreateWindowExW(
+        extended, type, L"", WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0,
+        window_,
+        reinterpret_cast<HMENU>(INT_PTR(first_id + int(index(control)))),
+        instance, nullptr);
+    SendMessageW(child, WM_SETFONT, WPARAM(font_.handle()), FALSE);
+    controls_[index(control)] = child;
+    return child;
+  };
+  // Creation order is the keyboard order: device list, Format, Refresh,
+  // About, Backup; then the controls that take no focus.
+  make(Control::cbxSticks, WC_COMBOBOXW,
+       CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL | WS_TABSTOP);
+  make(Control::btnFormat, WC_BUTTONW, BS_PUSHBUTTON | WS_TABSTOP);
+  make(Control::btnRefresh, WC_BUTTONW, BS_PUSHBUTTON | WS_TABSTOP);
+  make(Control::btnAbout, WC_BUTTONW, BS_PUSHBUTTON | WS_TABSTOP);
+  make(Control::chkKeep, WC_BUTTONW, BS_AUTOCHECKBOX | WS_TABSTOP);
+  HWND header = CreateWindowExW(0, header_class, L"", WS_CHILD | WS_VISIBLE,
+                                0, 0, 0, 0, window_, nullptr, instance, this);
+  controls_[index(Control::lblTitle)] = header;
+  make(Control::lblInfo, WC_STATICW, SS_LEFT | SS_NOPREFIX);
+  make(Control::lblSticks, WC_STATICW,
+       SS_LEFT | SS_CENTERIMAGE | SS_NOPREFIX | SS_ENDELLIPSIS);
+  HWND bar = make(Control::prgFormat, PROGRESS_CLASSW, PBS_SMOOTH);
+  SendMessageW(bar, PBM_SETRANGE32, 0, progress_maximum);
+  SendMessageW(controls_[index(Control::cbxSticks)], CB_SETMINVISIBLE,
+               combo_list_rows, 0);
+
+  tooltips_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
+                              WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
+                              CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                              CW_USEDEFAULT, window_, nullptr, instance,
+                              nullptr);
+  if (tooltips_) {
+    // Long tips wrap instead of running across the screen.
+    SendMessageW(tooltips_, TTM_SETMAXTIPWIDTH, 0, scale().dx(400));
+  }
+}
+
+// A tip for the control; the device list's text field is a window of its
+// own and shows the same tip.
+void Win32MainView::add_tooltip(HWND control, const std::wstring &text) {
+  if (!tooltips_)
+    return;
+  std::vector<HWND> targets{control};
+  COMBOBOXINFO combo{};
+  combo.cbSize = sizeof(combo);
+  if (control == this->control(Control::cbxSticks) &&
+      GetComboBoxInfo(control, &combo) && combo.hwndItem)
+    targets.push_back(combo.hwndItem);
+  for (HWND target : targets) {
+    TTTOOLINFOW tool{};
+    tool.cbSize = sizeof(tool);
+    tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    tool.hwnd = window_;
+    tool.uId = reinterpret_cast<UINT_PTR>(target);
+    tool.lpszText = const_cast<wchar_t *>(text.c_str());
+    // Replace an earlier tip of the same control.
+    SendMessageW(tooltips_, TTM_DELTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+    SendMessageW(tooltips_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+  }
+}
+
+void Win32MainView::layout() {
+  RECT client;
+  GetClientRect(window_, &client);
+  const Scale &s = scale();
+  outer_.arrange({0, 0, int(client.right), int(client.bottom)}, s);
+  body_.arrange(outer_.cell(0, 1), s);
+  int mx = s.dx(margin), my = s.dy(margin);
+
+  auto place = [&](Control control, const Box &box) {
+    MoveWindow(this->control(control), box.x, box.y, box.width, box.height,
+               TRUE);
+  };
+  place(Control::lblTitle, outer_.cell(0, 0));
+  place(Control::lblInfo, body_.cell(0, 0, 3, 1).inset(mx + s.dx(info_padding),
+                                                       my + s.dy(info_padding)));
+  place(Control::lblSticks, body_.cell(0, 1).inset(mx, my));
+  // A drop-down's window height includes its open list.
+  Box combo = body_.cell(1, 1).inset(mx, my);
+  combo.height = s.dy(row_height) * combo_list_rows;
+  place(Control::cbxSticks, combo);
+  Box refresh = body_.cell(2, 1).inset(mx, my);
+  refresh.height = std::min(refresh.height, s.dy(button_height));
+  place(Control::btnRefresh, refresh);
+  place(Control::prgFormat, body_.cell(0, 2, 3, 1).inset(mx, my));
+
+  // The check box is as large as its text asks, at the cell's left and
+  // vertically centred.
+  Box keep_cell = body_.cell(0, 3).inset(mx, my);
+  SIZE ideal{};
+  HWND keep = control(Control::chkKeep);
+  if (!SendMessageW(keep, BCM_GETIDEALSIZE, 0, reinterpret_cast<LPARAM>(&ideal)) ||
+      ideal.cx <= 0) {
+    HDC dc = GetDC(keep);
+    HGDIOBJ old = SelectObject(dc, font_.handle());
+    wchar_t text[256] = {};
+    int length = GetWindowTextW(keep, text, 256);
+    GetTextExtentPoint32W(dc, text, length, &ideal);
+    SelectObject(dc, old);
+    ReleaseDC(keep, dc);
+    ideal.cx += GetSystemMetrics(SM_CXMENUCHECK) + s.dx(margin);
+    ideal.cy = std::max<LONG>(ideal.cy, GetSystemMetrics(SM_CYMENUCHECK));
+  }
+  Box keep_box{keep_cell.x, 0, std::min<int>(ideal.cx, keep_cell.width),
+               std::min<int>(ideal.cy, keep_cell.height)};
+  keep_box.y = keep_cell.y + (keep_cell.height - keep_box.height) / 2;
+  place(Control::chkKeep, keep_box);
+  place(Control::btnFormat, body_.cell(1, 3).inset(mx, my));
+  place(Control::btnAbout, body_.cell(2, 3).inset(mx, my));
+}
+
+// White, the background picture tiled over it, the logo stretched over the
+// right end and the title at its design place.
+void Win32MainView::paint_header(HDC dc, const RECT &area) {
+  int width = area.right, height = area.bottom;
+  HDC buffer = CreateCompatibleDC(dc);
+  HBITMAP canvas = CreateCompatibleBitmap(dc, std::max(width, 1), std::max(height, 1));
+  HGDIOBJ old_canvas = SelectObject(buffer, canvas);
+  FillRect(buffer, &area, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+
+  HDC source = CreateCompatibleDC(dc);
+  if (background_) {
+    HGDIOBJ old = SelectObject(source, background_.handle());
+    for (int y = 0; y < height; y += background_.height())
+      for (int x = 0; x < width; x += background_.width())
+        BitBlt(buffer, x, y, background_.width(), background_.height(), source,
+               0, 0, SRCCOPY);
+    SelectObject(source, old);
+  }
+  if (logo_) {
+    HGDIOBJ old = SelectObject(source, logo_.handle());
+    int logo = scale().dx(logo_width);
+    SetStretchBltMode(buffer, HALFTONE);
+    SetBrushOrgEx(buffer, 0, 0, nullptr);
+    StretchBlt(buffer, width - logo, 0, logo, height, source, 0, 0,
+               logo_.width(), logo_.height(), SRCCOPY);
+    SelectObject(source, old);
+  }
+  DeleteDC(source);
+
+  HWND header = control(Control::lblTitle);
+  if (!title_text_.empty() && IsWindowVisible(header)) {
+    HGDIOBJ old = SelectObject(buffer, title_font_);
+    SetBkMode(buffer, TRANSPARENT);
+    SetTextColor(buffer, GetSysColor(enabled_[index(Control::lblTitle)] &&
+                                             IsWindowEnabled(header)
+                                         ? COLOR_WINDOWTEXT
+                                         : COLOR_GRAYTEXT));
+    TextOutW(buffer, scale().dx(title_x), scale().dy(title_y),
+             title_text_.c_str(), int(title_text_.size()));
+    SelectObject(buffer, old);
+  }
+  BitBlt(dc, 0, 0, width, height, buffer, 0, 0, SRCCOPY);
+  SelectObject(buffer, old_canvas);
+  DeleteObject(canvas);
+  DeleteDC(buffer);
+}
+
+LRESULT CALLBACK Win32MainView::header_procedure(HWND window, UINT message,
+                                                 WPARAM wparam, LPARAM lparam) {
+  if (message == WM_NCCREATE) {
+    auto *create = reinterpret_cast<CREATESTRUCTW *>(lparam);
+    SetWindowLongPtrW(window, GWLP_USERDATA,
+                      reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+  }
+  auto *view =
+      reinterpret_cast<Win32MainView *>(GetWindowLongPtrW(window, GWLP_USERDATA));
+  switch (message) {
+  case WM_ERASEBKGND:
+    return 1;
+  case WM_SIZE:
+    InvalidateRect(window, nullptr, FALSE);
+    return 0;
+  case WM_PAINT:
+    if (view) {
+      PAINTSTRUCT paint;
+      HDC dc = BeginPaint(window, &paint);
+      RECT area;
+      GetClientRect(window, &area);
+      view->paint_header(dc, area);
+      EndPaint(window, &paint);
+      return 0;
+    }
+    break;
+  }
+  return DefWindowProcW(window, message, wparam, lparam);
+}
+
+LRESULT CALLBACK Win32MainView::procedure(HWND window, UINT message,
+                                          WPARAM wparam, LPARAM lparam) {
+  if (message == WM_NCCREATE) {
+    auto *create = reinterpret_cast<CREATESTRUCTW *>(lparam);
+    auto *view = static_cast<Win32MainView *>(create->lpCreateParams);
+    view->window_ = window;
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(view));
+  }
+  auto *view =
+      reinterpret_cast<Win32MainView *>(GetWindowLongPtrW(window, GWLP_USERDATA));
+  if (!view)
+    return DefWindowProcW(window, message, wparam, lparam);
+  if (message == WM_NCDESTROY) {
+    SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+    view->window_ = nullptr;
+    return DefWindowProcW(window, message, wparam, lparam);
+  }
+  return view->handle_message(message, wparam, lparam);
+}
+
+LRESULT Win32MainView::handle_message(UINT message, WPARAM wparam,
+                                      LPARAM lparam) {
+  if (message == Win32Toolkit::pretranslate_message())
+    return IsDialogMessageW(window_, reinterpret_cast<MSG *>(lparam));
+  switch (message) {
+  case WM_SIZE:
+    if (built_)
+      layout();
+    return 0;
+  case WM_GETMINMAXINFO: {
+    auto *limits = reinterpret_cast<MINMAXINFO *>(lparam);
+    limits->ptMinTrackSize = {scale().dx(minimum_width),
+                              scale().dy(minimum_height)};
+    return 0;
+  }
+  case WM_CTLCOLORSTATIC: {
+    // Labels and the check box on the window's white.
+    HDC dc = reinterpret_cast<HDC>(wparam);
+    SetBkColor(dc, white);
+    return reinterpret_cast<LRESULT>(GetStockObject(WHITE_BRUSH));
+  }
+  case WM_COMMAND:
+    command(LOWORD(wparam), HIWORD(wparam));
+    return 0;
+  case WM_ACTIVATE:
+    // Keep the focused control across switches to other windows.
+    if (LOWORD(wparam) == WA_INACTIVE) {
+      HWND focus = GetFocus();
+      if (focus && IsChild(window_, focus))
+        last_focus_ = focus;
+    } else if (last_focus_ && IsWindow(last_focus_) &&
+               IsWindowEnabled(last_focus_)) {
+      SetFocus(last_focus_);
+      return 0;
+    }
+    break;
+  case WM_CLOSE:
+    // A disabled window (a run, or an open message box) does not close at
+    // the user's request.
+    if (IsWindowEnabled(window_))
+      close();
+    return 0;
+  case WM_DESTROY:
+    closed_ = true;
+    return 0;
+  }
+  return DefWindowProcW(window_, message, wparam, lparam);
+}
+
+void Win32MainView::command(int id, int notification) {
+  if (closed_)
+    return;
+  Control source = Control(id - first_id);
+  if (id < first_id || index(source) >= control_count)
+    return;
+  toolkit_.guard([&] {
+    if (source == Control::cbxSticks && notification == CBN_SELCHANGE)
+      events_.cbxSticks_SelectedValueChanged();
+    else if (notification == BN_CLICKED && source == Control::btnRefresh)
+      events_.btnRefresh_Click();
+    else if (notification == BN_CLICKED && source == Control::btnFormat)
+      events_.btnFormat_Click();
+    else if (notification == BN_CLICKED && source == Control::btnAbout)
+      events_.btnAbout_Click();
+  });
+}
+
+void Win32MainView::show() {
+  if (closed_)
+    return;
+  ShowWindow(window_, SW_SHOWNORMAL);
+  UpdateWindow(window_);
+  shown_ = true;
+  set_focus(focus_);
+}
+
+void Win32MainView::close() {
+  if (closed_)
+    return;
+  closed_ = true;
+  if (window_)
+    DestroyWindow(window_);
+}
+
+bool Win32MainView::is_visible() const {
+  return shown_ && !closed_ && IsWindowVisible(window_);
+}
+
+void Win32MainView::set_title(const std::string &title) {
+  if (!closed_)
+    SetWindowTextW(window_, widen(title).c_str());
+}
+
+void Win32MainView::set_text(Control control, const std::string &text) {
+  if (closed_)
+    return;
+  if (control == Control::lblTitle) {
+    title_text_ = widen(text);
+    InvalidateRect(this->control(control), nullptr, FALSE);
+    return;
+  }
+  SetWindowTextW(this->control(control), widen(text).c_str());
+  if (control == Control::chkKeep)
+    layout(); // the check box is sized to its text
+}
+
+void Win32MainView::set_tooltip(Control control, const std::string &text) {
+  if (closed_)
+    return;
+  tips_[index(control)] = widen(text);
+  add_tooltip(this->control(control), tips_[index(control)]);
+}
+
+// The window's own switch greys every control while it is off; each
+// control's own state comes back with it.
+void Win32MainView::apply_enabled() {
+  for (std::size_t i = 0; i < control_count; ++i)
+    EnableWindow(controls_[i], window_enabled_ && enabled_[i]);
+  InvalidateRect(control(Control::lblTitle), nullptr, FALSE);
+}
+
+void Win32MainView::set_enabled(Control control, bool enabled) {
+  if (closed_)
+    return;
+  enabled_[index(control)] = enabled;
+  apply_enabled();
+}
+
+bool Win32MainView::is_enabled(Control control) const {
+  return !closed_ && enabled_[index(control)];
+}
+
+void Win32MainView::set_visible(Control control, bool visible) {
+  // The layout is fixed: a hidden control keeps its cell.
+  if (!closed_)
+    ShowWindow(this->control(control), visible ? SW_SHOWNA : SW_HIDE);
+}
+
+void Win32MainView::set_window_enabled(bool enabled) {
+  if (closed_)
+    return;
+  window_enabled_ = enabled;
+  apply_enabled();
+  EnableWindow(window_, enabled);
+  if (enabled && shown_) {
+    // The control that had the focus may have been disabled meanwhile.
+    HWND focus = control(focus_);
+    if (!IsWindowEnabled(focus) || !IsWindowVisible(focus))
+      focus = GetNextDlgTabItem(window_, focus, FALSE);
+    if (focus)
+      SetFocus(focus);
+  }
+}
+
+void Win32MainView::set_checked(bool checked) {
+  if (!closed_)
+    SendMessageW(control(Control::chkKeep), BM_SETCHECK,
+                 checked ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+bool Win32MainView::is_checked() const {
+  return !closed_ && SendMessageW(control(Control::chkKeep), BM_GETCHECK, 0,
+                                  0) == BST_CHECKED;
+}
+
+void Win32MainView::clear_items() {
+  if (!closed_)
+    SendMessageW(control(Control::cbxSticks), CB_RESETCONTENT, 0, 0);
+}
+
+void Win32MainView::add_item(const std::string &text) {
+  if (!closed_)
+    SendMessageW(control(Control::cbxSticks), CB_ADDSTRING, 0,
+                 reinterpret_cast<LPARAM>(widen(text).c_str()));
+}
+
+std::uint32_t Win32MainView::item_count() const {
+  if (closed_)
+    return 0;
+  LRESULT count = SendMessageW(control(Control::cbxSticks), CB_GETCOUNT, 0, 0);
+  return count < 0 ? 0 : std::uint32_t(count);
+}
+
+void Win32MainView::set_selected(std::uint32_t index) {
+  if (closed_)
+    return;
+  // Position -1 clears the selection and the text field, which shows the
+  // hint again.
+  WPARAM position = index == no_selection || index >= item_count()
+                        ? WPARAM(-1)
+                        : WPARAM(index);
+  SendMessageW(control(Control::cbxSticks), CB_SETCURSEL, position, 0);
+}
+
+std::uint32_t Win32MainView::selected() const {
+  if (closed_)
+    return no_selection;
+  LRESULT position =
+      SendMessageW(control(Control::cbxSticks), CB_GETCURSEL, 0, 0);
+  return position == CB_ERR ? no_selection : std::uint32_t(position);
+}
+
+void Win32MainView::set_hint(const std::string &text) {
+  if (!closed_)
+    SendMessageW(control(Control::cbxSticks), CB_SETCUEBANNER, 0,
+                 reinterpret_cast<LPARAM>(widen(text).c_str()));
+}
+
+void Win32MainView::set_progress(int value) {
+  if (!closed_)
+    SendMessageW(control(Control::prgFormat), PBM_SETPOS,
+                 WPARAM(std::clamp(value, 0, progress_maximum)), 0);
+}
+
+void Win32MainView::set_focus(Control control) {
+  if (closed_)
+    return;
+  focus_ = control;
+  if (shown_)
+    SetFocus(this->control(control));
+}
+
+bool Win32MainView::ask_yes_no(const std::string &text,
+                               const std::string &title) {
+  if (closed_)
+    return false;
+  return MessageBoxW(window_, widen(text).c_str(), widen(title).c_str(),
+                     MB_YESNO | MB_DEFBUTTON1) == IDYES;
+}
+
+void Win32MainView::show_message(const std::string &text,
+                                 const std::string &title) {
+  if (!closed_)
+    MessageBoxW(window_, widen(text).c_str(), widen(title).c_str(), MB_OK);
+}
+
+std::unique_ptr<MainView> make_main_view(Win32Toolkit &toolkit,
+                                         MainEvents &events) {
+  return std::make_unique<Win32MainView>(toolkit, events);
+}
+
+} // namespace corvantix::win32
