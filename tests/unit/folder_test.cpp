@@ -239,4 +239,11 @@ TEST_F(FolderTest, TemporaryFolderFailureIsWrapped) {
   }
 }
 
+TEST(VolumeReadiness, TheSystemVolumeIsReadyAndAnUnusedLetterIsNot) {
+  platform::FileSystem &fs = platform::native_file_system();
+  std::string root = stdfs::temp_directory_path().root_path().string();
+  EXPECT_TRUE(fs.volume_ready(root)) << root;
+  EXPECT_FALSE(fs.volume_ready("Q:\\"));
+}
+
 } // namespace
