@@ -17,6 +17,10 @@ namespace {
 using corvantix::embedded::boot_fat32;
 using corvantix::embedded::boot_mbr;
 
+// Multi-byte fields of the packed records are compared as copies
+// (std::uint32_t(...)): the checks take references, and a packed field may
+// sit at an unaligned address.
+
 constexpr std::uint64_t k2TiB = std::uint64_t(1) << 41;
 
 SYSTEMTIME time_of(WORD year, WORD month, WORD day, WORD hour, WORD minute,
@@ -111,11 +115,11 @@ TEST(BootRecords, WorkedValues) {
     SCOPED_TRACE(row.disk);
     Built built = build(row.disk);
     const PARTITION_TABLE_ENTRY &entry = built.mbr.Partition[0];
-    EXPECT_EQ(entry.FirstSector, 32u);
-    EXPECT_EQ(entry.SectorCount, row.partition_sectors);
+    EXPECT_EQ(std::uint32_t(entry.FirstSector), 32u);
+    EXPECT_EQ(std::uint32_t(entry.SectorCount), row.partition_sectors);
     EXPECT_EQ(built.br.BPB_SecPerClus, row.per_cluster);
-    EXPECT_EQ(built.br.BPB_TotSec32, row.partition_sectors);
-    EXPECT_EQ(built.br.BPB_FATSz32, row.fat_sectors);
+    EXPECT_EQ(std::uint32_t(built.br.BPB_TotSec32), row.partition_sectors);
+    EXPECT_EQ(std::uint32_t(built.br.BPB_FATSz32), row.fat_sectors);
     EXPECT_EQ(built.br.ClusterCount(), row.clusters);
   }
 }
@@ -130,21 +134,23 @@ TEST(BootRecords, PartitionEntryAndDiskSignature) {
   EXPECT_TRUE(all_zero(&built.mbr, 271, 439));
   EXPECT_TRUE(all_zero(&built.mbr, 462, 509));
   // Every disk carries the same signature.
-  EXPECT_EQ(build(34105856).mbr.DiskSignature, built.mbr.DiskSignature);
+  EXPECT_EQ(std::uint32_t(build(34105856).mbr.DiskSignature),
+            std::uint32_t(built.mbr.DiskSignature));
 }
 
 TEST(BootRecords, DisksOfTwoTebibytesAndMoreEndAtTheLast32BitSector) {
   for (std::uint64_t size : {k2TiB, k2TiB + 512, std::uint64_t(3000000000000)}) {
     SCOPED_TRACE(size);
     Built built = build(size);
-    EXPECT_EQ(built.mbr.Partition[0].FirstSector, 32u);
-    EXPECT_EQ(built.mbr.Partition[0].SectorCount, 0xFFFFFFE0u);
-    EXPECT_EQ(built.br.BPB_TotSec32, 4294967264u);
+    EXPECT_EQ(std::uint32_t(built.mbr.Partition[0].FirstSector), 32u);
+    EXPECT_EQ(std::uint32_t(built.mbr.Partition[0].SectorCount), 0xFFFFFFE0u);
+    EXPECT_EQ(std::uint32_t(built.br.BPB_TotSec32), 4294967264u);
     EXPECT_EQ(built.br.BPB_SecPerClus, 64);
-    EXPECT_EQ(built.br.BPB_FATSz32, 524161u);
+    EXPECT_EQ(std::uint32_t(built.br.BPB_FATSz32), 524161u);
   }
   // One sector less is still counted exactly.
-  EXPECT_EQ(build(k2TiB - 512).mbr.Partition[0].SectorCount, 0xFFFFFFDFu);
+  EXPECT_EQ(std::uint32_t(build(k2TiB - 512).mbr.Partition[0].SectorCount),
+            0xFFFFFFDFu);
 }
 
 TEST(BootRecords, ClusterSizeBoundsBelongToTheSmallerSize) {
@@ -167,17 +173,17 @@ TEST(BootRecords, ClusterSizeBoundsBelongToTheSmallerSize) {
 TEST(BootRecords, SerialNumberFromTheLocalTime) {
   BOOT_RECORD_FAT32 br = BootRecord;
   br.Format(4026531840 - 16384, kExampleTime);
-  EXPECT_EQ(br.BS_VolID, 0x15FE0D2Eu);
+  EXPECT_EQ(std::uint32_t(br.BS_VolID), 0x15FE0D2Eu);
   EXPECT_EQ(bytes(&br, 67, 4), "\x2E\x0D\xFE\x15");
   // The day of the week plays no part; every other field does.
   SYSTEMTIME other_weekday = kExampleTime;
   other_weekday.wDayOfWeek = 5;
   BOOT_RECORD_FAT32 again = BootRecord;
   again.Format(4026531840 - 16384, other_weekday);
-  EXPECT_EQ(again.BS_VolID, br.BS_VolID);
+  EXPECT_EQ(std::uint32_t(again.BS_VolID), std::uint32_t(br.BS_VolID));
   SYSTEMTIME late = time_of(2099, 12, 31, 23, 59, 59, 999);
   again.Format(4026531840 - 16384, late);
-  EXPECT_EQ(again.BS_VolID, (23u << 24) + ((2099u + 59) << 16) +
+  EXPECT_EQ(std::uint32_t(again.BS_VolID), (23u << 24) + ((2099u + 59) << 16) +
                                 ((12u + 59) << 8) + 31 + 99);
 }
 
@@ -238,8 +244,8 @@ TEST(BootRecords, EveryClusterHasAFatEntry) {
     std::uint64_t volume = std::uint64_t(c.total) * 512;
     br.Format(volume, kExampleTime);
     ASSERT_EQ(br.BPB_SecPerClus, c.per_cluster);
-    EXPECT_EQ(br.BPB_FATSz32, c.estimate + 1) << c.total;
-    EXPECT_LE(br.ClusterCount() + 2, 128 * br.BPB_FATSz32);
+    EXPECT_EQ(std::uint32_t(br.BPB_FATSz32), c.estimate + 1) << c.total;
+    EXPECT_LE(br.ClusterCount() + 2, 128 * std::uint32_t(br.BPB_FATSz32));
   }
 
   // Across many sizes of every cluster size: all clusters covered, and the
@@ -254,11 +260,13 @@ TEST(BootRecords, EveryClusterHasAFatEntry) {
       std::uint64_t data = br.BPB_TotSec32 - 32;
       std::uint64_t estimate =
           4 * data / (512 * std::uint64_t(br.BPB_SecPerClus) + 8) + 1;
-      ASSERT_LE(std::uint64_t(br.ClusterCount()) + 2, 128ull * br.BPB_FATSz32)
+      ASSERT_LE(std::uint64_t(br.ClusterCount()) + 2,
+                128ull * std::uint32_t(br.BPB_FATSz32))
           << volume;
       std::uint64_t s = br.BPB_SecPerClus;
       bool one_short = data >= estimate * (128 * s + 2) - s;
-      ASSERT_EQ(br.BPB_FATSz32, estimate + (one_short ? 1 : 0)) << volume;
+      ASSERT_EQ(std::uint32_t(br.BPB_FATSz32), estimate + (one_short ? 1 : 0))
+          << volume;
     }
 }
 
