@@ -1,8 +1,124 @@
+#include "app/run_modes.h"
+
 #include "app/startup.h"
+#include "strings/error.h"
+#include "ui/about_window.h"
+
+#include <cstdio>
+#include <fstream>
 
 namespace corvantix {
+namespace {
 
-// The windows are not built yet: every mode ends at once with success.
-int run_mode(const StartupValues &, Process &, Toolkit &) { return 0; }
+constexpr const char result_file[] = "drive.txt";
+
+// The messages of a failure's chain from `first` inward, one a line; a cause
+// that only repeats the message it explains is left out.
+std::string chain_from(std::exception_ptr first, std::string previous) {
+  std::string text;
+  for (std::exception_ptr link = first; link;) {
+    std::string message = message_of(link);
+    if (message != previous)
+      text += (text.empty() ? "" : "\n") + message;
+    previous = message;
+    try {
+      std::rethrow_exception(link);
+    } catch (const Error &e) {
+      link = e.cause();
+    } catch (...) {
+      link = nullptr;
+    }
+  }
+  return text;
+}
+
+// The help mode has no crash handler of its own: a failure is reported
+// like a failure to load the language table, with every cause, and the
+// program ends with 1 since the window did not close normally.
+int run_help(Toolkit &toolkit) {
+  try {
+    frmAbout about(toolkit);
+    toolkit.run(about.view());
+    return 0;
+  } catch (...) {
+    toolkit.message_box(chain_from(std::current_exception(), ""), "",
+                        Toolkit::Buttons::Ok);
+    return 1;
+  }
+}
+
+void write_result_file(char letter) {
+  std::ofstream file(result_file, std::ios::binary | std::ios::trunc);
+  if (!file)
+    throw Error("Could not write to disk.");
+  file.put(letter);
+  file.close();
+  if (!file) {
+    // A file without its letter would read as an empty result: none is
+    // better.
+    std::remove(result_file);
+    throw Error("Could not write to disk.");
+  }
+}
+
+} // namespace
+
+std::string crash_text(const std::exception_ptr &failure) {
+  std::string message = message_of(failure);
+  std::string trace;
+  try {
+    std::rethrow_exception(failure);
+  } catch (const Error &e) {
+    trace = chain_from(e.cause(), message);
+  } catch (...) {
+  }
+  return "Corvantix has encountered an error and needs to terminate. Please "
+         "report this error. Information:\n" +
+         message + "\n\n" + trace;
+}
+
+void single_finish(frmCorvantix &sender, const UsbDiskPtr &disk,
+                   const std::exception_ptr &failure) {
+  std::exception_ptr written;
+  if (!failure && disk) {
+    try {
+      write_result_file(disk->letter);
+    } catch (...) {
+      written = std::current_exception();
+    }
+  }
+  sender.close();
+  if (written)
+    std::rethrow_exception(written);
+}
+
+void single_finish_notxt(frmCorvantix &sender, const UsbDiskPtr &,
+                         const std::exception_ptr &) {
+  sender.close();
+}
+
+int run_mode(const StartupValues &values, Process &process, Toolkit &toolkit,
+             const MainWindowServices &services) {
+  if (values.help)
+    return run_help(toolkit);
+  try {
+    frmCorvantix window(process, toolkit, services);
+    if (values.single_drive) {
+      window.select_letter(values.letter);
+      window.OnFormatFinish.subscribe(values.no_drive_text ? single_finish_notxt
+                                                           : single_finish);
+    }
+    toolkit.run(window.view());
+  } catch (...) {
+    toolkit.message_box(crash_text(std::current_exception()), crash_title,
+                        Toolkit::Buttons::Ok);
+    return 1;
+  }
+  return 0;
+}
+
+int run_mode(const StartupValues &values, Process &process, Toolkit &toolkit) {
+  return run_mode(values, process, toolkit, MainWindowServices{});
+}
 
 } // namespace corvantix

@@ -1,0 +1,97 @@
+// frmCorvantix, the main window: lists the USB disks, asks for confirmation,
+// runs the preparation on a worker thread with its progress, reports the
+// result and tells its listeners that the run has finished.
+#pragma once
+
+#include "device/usb_disk.h"
+#include "pipeline/process.h"
+#include "ui/about_window.h"
+#include "ui/event.h"
+#include "ui/toolkit.h"
+#include "ui/view.h"
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace corvantix {
+
+class frmCorvantix;
+
+/// Raised on the window thread after each run: the window, the disk that
+/// the run worked on, and the run's failure or null for success.
+using FormatFinishHandler = void (*)(frmCorvantix &sender,
+                                     const UsbDiskPtr &disk,
+                                     const std::exception_ptr &failure);
+
+/// Where the window finds its disks and how it runs the pipeline. Empty
+/// members mean the real ones: UsbList::build and Process::process.
+struct MainWindowServices {
+  std::function<void(UsbList &)> scan;
+  ProcessDelegate run;
+};
+
+class frmCorvantix : public MainEvents {
+public:
+  /// Builds the window over a new view of `toolkit` and scans for disks.
+  /// `process` applies to every run and outlives the window.
+  frmCorvantix(Process &process, Toolkit &toolkit,
+               MainWindowServices services = {});
+  ~frmCorvantix();
+  frmCorvantix(const frmCorvantix &) = delete;
+  frmCorvantix &operator=(const frmCorvantix &) = delete;
+
+  Event<frmCorvantix &, const UsbDiskPtr &, const std::exception_ptr &>
+      OnFormatFinish;
+
+  /// Pre-selects the first listed disk with exactly this letter and locks
+  /// the list and Refresh; 0 does nothing. Fails with ARGS_ERR_LETTER.
+  void select_letter(char letter);
+
+  /// Selects a position of the device list, no_selection for none.
+  void select(std::uint32_t index);
+
+  /// The pipeline's progress report; from a worker it is posted.
+  void progress(double fraction, const std::string &step);
+
+  /// Disables the window and starts the run on a worker thread.
+  void begin_process();
+  /// The end of a run with its failure, or null; from a worker it is posted.
+  void end_process(std::exception_ptr completion);
+
+  void btnRefresh_Click() override;
+  void cbxSticks_SelectedValueChanged() override;
+  void btnFormat_Click() override;
+  void btnAbout_Click() override;
+
+  /// Closes the window (and the about window it opened).
+  void close();
+
+  MainView &view() { return *view_; }
+  const UsbList &usbs() const { return usbs_; }
+  const UsbDiskPtr &stick() const { return stick_; }
+  /// The about window opened last, or null.
+  frmAbout *about() { return about_.get(); }
+
+private:
+  struct Outcome {
+    std::string text;
+    std::string title;
+    std::exception_ptr failure;
+  };
+  static Outcome outcome_of(std::exception_ptr failure);
+
+  Process &process_;
+  Toolkit &toolkit_;
+  MainWindowServices services_;
+  std::unique_ptr<MainView> view_;
+  UsbList usbs_;
+  UsbDiskPtr stick_;
+  std::unique_ptr<frmAbout> about_;
+  std::string format_caption_; ///< UI_FORMAT, restored after every run
+  bool running_ = false;
+};
+
+} // namespace corvantix
