@@ -7,7 +7,7 @@
 # formatter raises by one sector. Also: a damaged boot sector stops with its
 # message, and the master boot code's CHS path, which reads the partition
 # entry's start bytes 01 01 00 (LBA 63 under 63 sectors per track), does not
-# find this partition at LBA 32.
+# find this partition at LBA 32 (but boots one that starts at LBA 63).
 #
 # Arguments: <corvantix binary> <source dir> <build dir>
 set -uo pipefail
@@ -54,6 +54,14 @@ expect_stop() {
     [[ $? == 1 && $out == *"boot stopped with: $2"* ]] ||
         fail "$1: wanted \"$2\", got: $out"
 }
+
+# The CHS path itself works where the start bytes do address the partition:
+# an image whose partition starts at LBA 63.
+CORVANTIX_PAYLOAD=$payload "$source/tests/boot/make_test_image.sh" \
+    "$work/chs63.img" 64M --start 63 >/dev/null &&
+    "$boot" "$work/chs63.img" --no-extensions --timeout 60 ||
+    fail "chs path: an image with its partition at LBA 63 did not boot"
+rm -f "$work/chs63.img"
 
 img=$work/damaged.img
 prepare "$img" 67108864 || fail "could not prepare the damaged image"
