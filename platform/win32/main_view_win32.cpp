@@ -211,6 +211,10 @@ void Win32MainView::layout() {
   place(Control::chkKeep, keep_box);
   place(Control::btnFormat, body_.cell(1, 3).inset(mx, my));
   place(Control::btnAbout, body_.cell(2, 3).inset(mx, my));
+  // Static controls repaint only what a resize uncovers; wrapped text
+  // moves everywhere.
+  InvalidateRect(control(Control::lblInfo), nullptr, TRUE);
+  InvalidateRect(control(Control::lblSticks), nullptr, TRUE);
 }
 
 // White, the background picture tiled over it, the logo stretched over the
