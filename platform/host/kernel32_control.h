@@ -1,10 +1,13 @@
 // Controls of the emulated kernel services for tests: the virtual clock
-// behind Sleep and the answer of IsWow64Process.
+// behind Sleep, the local time, the answer of IsWow64Process and the
+// memory blocks still held.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+
+#include "platform/host/win32_types.h"
 
 namespace corvantix::emulation {
 
@@ -24,12 +27,6 @@ void hide_is_wow64_process(bool hidden);
 
 /// Blocks from LocalAlloc (and FormatMessageA) not yet given to LocalFree.
 std::size_t local_blocks();
-
-} // namespace corvantix::emulation
-
-#include "platform/host/win32_types.h"
-
-namespace corvantix::emulation {
 
 /// Fixes what GetLocalTime answers; null gives the real clock again.
 void set_local_time(const SYSTEMTIME *time);
