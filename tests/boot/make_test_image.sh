@@ -15,12 +15,10 @@
 #   1. assemble disk/boot/mbr.asm and disk/boot/fat32.asm and check every
 #      fixed byte of both templates (a layout fault stops the build);
 #   2. sparse image; MBR = template + "CXUB" at 440 + entry 1:
-#        80 | 01 01 00 | 0C | FF FF FF | start | sectors - start
-#      The start CHS bytes are always 01 01 00, as the formatter writes them.
-#      Under any geometry with 63 sectors per track that is LBA 63, so those
-#      bytes only address the partition when --start 63 is used: that is the
-#      image the CHS path of the MBR (qemu_boot.sh --no-extensions) must boot,
-#      and the default image (start 32) is the one it must NOT boot;
+#        80 | start CHS | 0C | FF FF FF | start | sectors - start
+#      The start CHS bytes address the start under 255 heads x 63 sectors,
+#      as the formatter writes them (00 21 00 for LBA 32, 01 01 00 for 63),
+#      so the CHS path of the MBR (qemu_boot.sh --no-extensions) boots both;
 #   3. FAT32 with mkfs.fat inside the partition (1 sector per cluster up to
 #      512 MiB, 8 above, so there are always >= 65525 clusters); then its
 #      boot sector and backup copy get our jump, OEM name and bytes 90..511,
@@ -119,7 +117,11 @@ with open(img, "r+b") as f:
     for at in (0, backup):
         f.seek((start + at) * 512)
         f.write(sector)
-    entry = bytes([0x80, 0x01, 0x01, 0x00, 0x0C, 0xFF, 0xFF, 0xFF]) + struct.pack("<II", start, count)
+    # start CHS under 255 heads x 63 sectors, as the formatter writes it
+    cyl, rest = divmod(start, 255 * 63)
+    head, sector = divmod(rest, 63)
+    chs = bytes([head, ((cyl >> 2) & 0xC0) | (sector + 1), cyl & 0xFF])
+    entry = bytes([0x80]) + chs + bytes([0x0C, 0xFF, 0xFF, 0xFF]) + struct.pack("<II", start, count)
     m = bytearray(mbr)
     m[440:446] = b"CXUB\0\0"
     m[446:462] = entry
@@ -130,7 +132,10 @@ PY
 mt="$img@@$((start * 512))"
 printf 'shell=\\command.com /e:8192 /p\r\nswitches=/f\r\nfiles=30\r\nlastdrive=z\r\n' > "$tmp/CONFIG.SYS"
 # The marker text is only put together when the shell runs the batch file.
-printf '@echo off\r\nset CXM=BOOT-OK\r\necho CORVANTIX-%%CXM%%>COM1\r\n' > "$tmp/AUTOEXEC.BAT"
+# The marker goes out three times: the BIOS copies the screen to COM1 too,
+# late, and that copy may land inside one of them.
+line='echo CORVANTIX-%%CXM%%>COM1\r\n'
+printf "@echo off\r\nset CXM=BOOT-OK\r\n$line$line$line" > "$tmp/AUTOEXEC.BAT"
 export MTOOLS_SKIP_CHECK=1
 mcopy -i "$mt" "$payload/KERNEL.SYS" "$payload/COMMAND.COM" "$tmp/CONFIG.SYS" "$tmp/AUTOEXEC.BAT" ::/
 echo "made $img: $size, partition at LBA $start, $count sectors, $spc sector(s)/cluster"

@@ -4,10 +4,10 @@
 # AUTOEXEC.BAT that reports to COM1, and must reach the shell
 # (tests/boot/qemu_boot.sh watches COM1, at most 60 s per boot).
 # Sizes: 64 MiB, 1 GiB, 4,026,531,840 bytes and the size whose FAT the
-# formatter raises by one sector. Also: a damaged boot sector stops with its
-# message, and the master boot code's CHS path, which reads the partition
-# entry's start bytes 01 01 00 (LBA 63 under 63 sectors per track), does not
-# find this partition at LBA 32 (but boots one that starts at LBA 63).
+# formatter raises by one sector. Also: the master boot code's CHS path boots
+# a formatted stick through the entry's start bytes 00 21 00 (LBA 32) and
+# stops when those bytes point elsewhere, and a damaged boot sector stops
+# with its message.
 #
 # Arguments: <corvantix binary> <source dir> <build dir>
 set -uo pipefail
@@ -55,17 +55,13 @@ expect_stop() {
         fail "$1: wanted \"$2\", got: $out"
 }
 
-# The CHS path itself works where the start bytes do address the partition:
-# an image whose partition starts at LBA 63.
-CORVANTIX_PAYLOAD=$payload "$source/tests/boot/make_test_image.sh" \
-    "$work/chs63.img" 64M --start 63 >/dev/null &&
-    "$boot" "$work/chs63.img" --no-extensions --timeout 60 ||
-    fail "chs path: an image with its partition at LBA 63 did not boot"
-rm -f "$work/chs63.img"
-
 img=$work/damaged.img
 prepare "$img" 67108864 || fail "could not prepare the damaged image"
-expect_stop chs-path "partition signature != 55AA" "$img" --no-extensions
+"$boot" "$img" --no-extensions --timeout 60 ||
+    fail "chs path: a formatted stick did not boot through its CHS bytes"
+# start CHS 01 01 00 names LBA 63, where there is no boot record
+printf '\x01\x01\x00' | dd of="$img" bs=1 seek=447 conv=notrunc status=none
+expect_stop chs-path-wrong-bytes "partition signature != 55AA" "$img" --no-extensions
 printf 'Q' | dd of="$img" bs=1 seek=$((32 * 512 + 497)) conv=notrunc status=none
 expect_stop boot-sector-name "No QERNEL  SYS" "$img"
 

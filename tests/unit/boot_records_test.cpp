@@ -126,7 +126,7 @@ TEST(BootRecords, WorkedValues) {
 
 TEST(BootRecords, PartitionEntryAndDiskSignature) {
   Built built = build(4026531840);
-  const unsigned char expected[16] = {0x80, 0x01, 0x01, 0x00, 0x0C, 0xFF,
+  const unsigned char expected[16] = {0x80, 0x00, 0x21, 0x00, 0x0C, 0xFF,
                                       0xFF, 0xFF, 32,   0,    0,    0,
                                       0xE0, 0xFF, 0x77, 0x00};
   EXPECT_EQ(bytes(&built.mbr, 446, 16), bytes(expected, 0, 16));
