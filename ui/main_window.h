@@ -50,7 +50,8 @@ public:
   /// the list and Refresh; 0 does nothing. Fails with ARGS_ERR_LETTER.
   void select_letter(char letter);
 
-  /// Selects a position of the device list, no_selection for none.
+  /// Selects a position of the device list; no_selection, or a position
+  /// past the list, selects none.
   void select(std::uint32_t index);
 
   /// The pipeline's progress report; from a worker it is posted.
