@@ -66,6 +66,9 @@ HostToolkit::HostToolkit() : window_thread_(std::this_thread::get_id()) {
 HostToolkit::~HostToolkit() {
   for (std::thread &worker : workers_)
     worker.join();
+  // Wake-ups of posts that an earlier drain has served are still queued.
+  while (g_idle_remove_by_data(this)) {
+  }
 }
 
 void HostToolkit::enable_visual_styles() {
@@ -114,8 +117,9 @@ std::unique_ptr<AboutView> HostToolkit::create_about_view(AboutEvents &events) {
   return gtk::make_about_view(*this, events);
 }
 
+// The loop is GLib's: it also runs posted calls for a window that is not
+// GTK's own.
 void HostToolkit::run(WindowView &window) {
-  require_display();
   WindowView *outer = running_;
   running_ = &window;
   window.show();
