@@ -84,4 +84,18 @@ done
 wait "$pid" || status=$?
 pid=""
 [ "$status" -eq 0 ] || fail "program ended with $status: $(cat "$work/stderr.txt")"
-echo "wine windows: layout, about window and closing as required"
+# Help mode: the about window alone; closing it ends the program with 0.
+wine "$program" --help 2>"$work/stderr.txt" &
+pid=$!
+help=$(wait_window "About/Help" 60) || fail "no about window in help mode"
+[ "$(window_count Corvantix)" -eq 0 ] || fail "help mode shows the main window"
+python3 "$src/tests/scripts/x11_close.py" "$help"
+status=0
+for _ in $(seq 1 60); do
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.25
+done
+wait "$pid" || status=$?
+pid=""
+[ "$status" -eq 0 ] || fail "help mode ended with $status: $(cat "$work/stderr.txt")"
+echo "wine windows: layout, about window, closing and help mode as required"
