@@ -279,10 +279,12 @@ TEST(ThirdPartyLicenses, PlainAsciiWithCrLfAndTheSectionsInOrder) {
   std::string text{std::istreambuf_iterator<char>(*stream), {}};
   for (std::size_t i = 0; i < text.size(); ++i) {
     ASSERT_LT((unsigned char)text[i], 0x80u) << "at " << i;
-    if (text[i] == '\n')
+    if (text[i] == '\n') {
       ASSERT_TRUE(i > 0 && text[i - 1] == '\r') << "bare LF at " << i;
-    if (text[i] == '\r')
+    }
+    if (text[i] == '\r') {
       ASSERT_TRUE(i + 1 < text.size() && text[i + 1] == '\n') << "bare CR at " << i;
+    }
   }
   ASSERT_GE(text.size(), 2u);
   EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
