@@ -7,6 +7,7 @@
 #include "platform/filesystem.h"
 
 #include "platform/host/dos_attributes.h"
+#include "platform/host/kernel32_control.h"
 #include "platform/host/machine.h"
 
 #include <algorithm>
@@ -34,25 +35,13 @@ constexpr std::uint32_t kAlreadyExists = 183;
 constexpr std::uint32_t kDirectoryInvalid = 267;
 constexpr std::uint32_t kIoDevice = 1117;
 
+// The emulated kernel's text, as FormatMessageA gives it, on one line.
 std::string system_text(std::uint32_t code) {
-  switch (code) {
-  case kFileNotFound: return "The system cannot find the file specified.";
-  case kPathNotFound: return "The system cannot find the path specified.";
-  case kAccessDenied: return "Access is denied.";
-  case kWriteProtect: return "The media is write protected.";
-  case kNotReady: return "The device is not ready.";
-  case kWriteFault: return "The system cannot write to the specified device.";
-  case kGenFailure: return "A device attached to the system is not functioning.";
-  case kDiskFull: return "There is not enough space on the disk.";
-  case kDirNotEmpty: return "The directory is not empty.";
-  case kAlreadyExists:
-    return "Cannot create a file when that file already exists.";
-  case kDirectoryInvalid: return "The directory name is invalid.";
-  case kIoDevice:
-    return "The request could not be performed because of an I/O device "
-           "error.";
-  }
-  return "Error " + std::to_string(code) + ".";
+  const char *text = emulation::system_message(code);
+  if (!text)
+    return "Error " + std::to_string(code) + ".";
+  std::string line(text);
+  return line.substr(0, line.find_first_of("\r\n"));
 }
 
 std::uint32_t win32_code(int error) {

@@ -28,6 +28,10 @@ void hide_is_wow64_process(bool hidden);
 /// Blocks from LocalAlloc (and FormatMessageA) not yet given to LocalFree.
 std::size_t local_blocks();
 
+/// Windows' English text for a Win32 error code, ending in CR LF, as
+/// FormatMessageA gives it; null for a code the emulation has no text for.
+const char *system_message(std::uint32_t code);
+
 /// Fixes what GetLocalTime answers; null gives the real clock again.
 void set_local_time(const SYSTEMTIME *time);
 

@@ -41,42 +41,6 @@ std::string lower(std::string text) {
   return text;
 }
 
-// Windows' English texts (the first lines matter; they end in CR LF).
-const char *system_text(DWORD code) {
-  switch (code) {
-  case 0: return "The operation completed successfully.\r\n";
-  case 1: return "Incorrect function.\r\n";
-  case 2: return "The system cannot find the file specified.\r\n";
-  case 3: return "The system cannot find the path specified.\r\n";
-  case 5: return "Access is denied.\r\n";
-  case 6: return "The handle is invalid.\r\n";
-  case 8: return "Not enough memory resources are available to process this command.\r\n";
-  case 13: return "The data is invalid.\r\n";
-  case 19: return "The media is write protected.\r\n";
-  case 21: return "The device is not ready.\r\n";
-  case 25: return "The drive cannot locate a specific area or track on the disk.\r\n";
-  case 29: return "The system cannot write to the specified device.\r\n";
-  case 30: return "The system cannot read from the specified device.\r\n";
-  case 31: return "A device attached to the system is not functioning.\r\n";
-  case 32: return "The process cannot access the file because it is being used by another process.\r\n";
-  case 33: return "The process cannot access the file because another process has locked a portion of the file.\r\n";
-  case 38: return "Reached the end of the file.\r\n";
-  case 50: return "The request is not supported.\r\n";
-  case 87: return "The parameter is incorrect.\r\n";
-  case 112: return "There is not enough space on the disk.\r\n";
-  case 122: return "The data area passed to a system call is too small.\r\n";
-  case 126: return "The specified module could not be found.\r\n";
-  case 127: return "The specified procedure could not be found.\r\n";
-  case 131: return "An attempt was made to move the file pointer before the beginning of the file.\r\n";
-  case 259: return "No more data is available.\r\n";
-  case 1004: return "Invalid flags.\r\n";
-  case 1117: return "The request could not be performed because of an I/O device error.\r\n";
-  case 1167: return "The device is not connected.\r\n";
-  case 1784: return "The supplied user buffer is not valid for the requested operation.\r\n";
-  default: return nullptr;
-  }
-}
-
 } // namespace
 
 DWORD GetLastError() { return last_error; }
@@ -122,8 +86,9 @@ BOOL IsWow64Process(HANDLE process, PBOOL wow64) {
 
 DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD message_id, DWORD,
                      LPSTR buffer, DWORD size, va_list *) {
-  const char *text =
-      flags & FORMAT_MESSAGE_FROM_SYSTEM ? system_text(message_id) : nullptr;
+  const char *text = flags & FORMAT_MESSAGE_FROM_SYSTEM
+                         ? corvantix::emulation::system_message(message_id)
+                         : nullptr;
   if (!text || !buffer) {
     SetLastError(text ? ERROR_INVALID_PARAMETER : ERROR_MR_MID_NOT_FOUND);
     return 0;
@@ -170,6 +135,47 @@ HLOCAL LocalFree(HLOCAL memory) {
 }
 
 namespace corvantix::emulation {
+
+// Windows' English texts (the first lines matter; they end in CR LF).
+const char *system_message(std::uint32_t code) {
+  switch (code) {
+  case 0: return "The operation completed successfully.\r\n";
+  case 1: return "Incorrect function.\r\n";
+  case 2: return "The system cannot find the file specified.\r\n";
+  case 3: return "The system cannot find the path specified.\r\n";
+  case 5: return "Access is denied.\r\n";
+  case 6: return "The handle is invalid.\r\n";
+  case 8: return "Not enough memory resources are available to process this command.\r\n";
+  case 13: return "The data is invalid.\r\n";
+  case 19: return "The media is write protected.\r\n";
+  case 21: return "The device is not ready.\r\n";
+  case 27: return "The drive cannot find the sector requested.\r\n";
+  case 25: return "The drive cannot locate a specific area or track on the disk.\r\n";
+  case 29: return "The system cannot write to the specified device.\r\n";
+  case 30: return "The system cannot read from the specified device.\r\n";
+  case 31: return "A device attached to the system is not functioning.\r\n";
+  case 32: return "The process cannot access the file because it is being used by another process.\r\n";
+  case 33: return "The process cannot access the file because another process has locked a portion of the file.\r\n";
+  case 38: return "Reached the end of the file.\r\n";
+  case 50: return "The request is not supported.\r\n";
+  case 87: return "The parameter is incorrect.\r\n";
+  case 112: return "There is not enough space on the disk.\r\n";
+  case 122: return "The data area passed to a system call is too small.\r\n";
+  case 145: return "The directory is not empty.\r\n";
+  case 158: return "The segment is already unlocked.\r\n";
+  case 183: return "Cannot create a file when that file already exists.\r\n";
+  case 267: return "The directory name is invalid.\r\n";
+  case 126: return "The specified module could not be found.\r\n";
+  case 127: return "The specified procedure could not be found.\r\n";
+  case 131: return "An attempt was made to move the file pointer before the beginning of the file.\r\n";
+  case 259: return "No more data is available.\r\n";
+  case 1004: return "Invalid flags.\r\n";
+  case 1117: return "The request could not be performed because of an I/O device error.\r\n";
+  case 1167: return "The device is not connected.\r\n";
+  case 1784: return "The supplied user buffer is not valid for the requested operation.\r\n";
+  default: return nullptr;
+  }
+}
 
 void use_virtual_clock(bool on) { virtual_clock = on; }
 std::uint64_t slept_milliseconds() { return slept; }
