@@ -20,6 +20,10 @@ const char *const keys_in_menu_order[] = {"/doc", "/cxlicense", "/thirdparty",
 struct Language {
   const char *tag, *html_lang;
   std::vector<std::string> captions; // in menu order
+
+  friend void PrintTo(const Language &language, std::ostream *out) {
+    *out << language.tag;
+  }
 };
 
 const Language languages[] = {
