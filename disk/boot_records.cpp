@@ -61,10 +61,9 @@ void MASTER_BOOT_RECORD::CreatePrimaryPartition(std::uint64_t DiskSize) {
   Reserved = 0;
   // At exactly 2^41 bytes the 32-bit quotient is 0 and the count wraps to
   // 0xFFFFFFE0: the partition ends at the last 32-bit LBA.
-  // The start CHS bytes address LBA 32 under the boot record's geometry of
-  // 255 heads and 63 sectors (cylinder 0, head 0, sector 33), so that a BIOS
-  // without extended reads loads the right sector and the kernel finds the
-  // entry consistent. The end is past what CHS can address: FF FF FF.
+  // The start CHS bytes address LBA 32 (cylinder 0, head 0, sector 33 under
+  // any geometry of 63 sectors per track), so that a BIOS without extended
+  // reads loads the boot record. The end is marked as beyond CHS: FF FF FF.
   Partition[0] = {0x80, 0x00, 0x21, 0x00, 0x0C, 0xFF, 0xFF, 0xFF, kPartitionStart,
                   std::uint32_t(DiskSize / 512) - kPartitionStart};
 }
