@@ -9,7 +9,8 @@
 #                lays it out). The CHS-path test uses 63, see below.
 #
 # Environment: CORVANTIX_PAYLOAD  folder holding KERNEL.SYS and COMMAND.COM
-#              (default /work/shared/payload). NASM, MKFS_FAT likewise.
+#              (default ../shared/payload beside the checkout). NASM,
+#              MKFS_FAT likewise.
 #
 # Steps:
 #   1. assemble disk/boot/mbr.asm and disk/boot/fat32.asm and check every
@@ -41,7 +42,7 @@ done
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 boot="$here/../../disk/boot"
-payload=${CORVANTIX_PAYLOAD:-/work/shared/payload}
+payload=${CORVANTIX_PAYLOAD:-$here/../../../shared/payload}
 NASM=${NASM:-nasm}
 MKFS_FAT=${MKFS_FAT:-mkfs.fat}
 for f in KERNEL.SYS COMMAND.COM; do
