@@ -12,26 +12,6 @@ namespace {
 
 constexpr const char result_file[] = "drive.txt";
 
-// The messages of a failure's chain from `first` inward, one a line; a cause
-// that only repeats the message it explains is left out.
-std::string chain_from(std::exception_ptr first, std::string previous) {
-  std::string text;
-  for (std::exception_ptr link = first; link;) {
-    std::string message = message_of(link);
-    if (message != previous)
-      text += (text.empty() ? "" : "\n") + message;
-    previous = message;
-    try {
-      std::rethrow_exception(link);
-    } catch (const Error &e) {
-      link = e.cause();
-    } catch (...) {
-      link = nullptr;
-    }
-  }
-  return text;
-}
-
 // The help mode has no crash handler of its own: a failure is reported
 // like a failure to load the language table, with every cause, and the
 // program ends with 1 since the window did not close normally.
@@ -41,7 +21,7 @@ int run_help(Toolkit &toolkit) {
     toolkit.run(about.view());
     return 0;
   } catch (...) {
-    toolkit.message_box(chain_from(std::current_exception(), ""), "",
+    toolkit.message_box(describe_chain(std::current_exception()), "",
                         Toolkit::Buttons::Ok);
     return 1;
   }
@@ -69,7 +49,7 @@ std::string crash_text(const std::exception_ptr &failure) {
   try {
     std::rethrow_exception(failure);
   } catch (const Error &e) {
-    trace = chain_from(e.cause(), message);
+    trace = describe_chain(e.cause(), message);
   } catch (...) {
   }
   return "Corvantix has encountered an error and needs to terminate. Please "

@@ -14,12 +14,15 @@ std::string message_of(const std::exception_ptr &failure) {
   }
 }
 
-std::string describe_chain(const std::exception_ptr &failure) {
+std::string describe_chain(const std::exception_ptr &failure,
+                           const std::string &above) {
   std::string text;
+  std::string previous = above;
   for (std::exception_ptr link = failure; link;) {
-    if (!text.empty())
-      text += "\n";
-    text += message_of(link);
+    std::string message = message_of(link);
+    if (message != previous)
+      text += (text.empty() ? "" : "\n") + message;
+    previous = message;
     try {
       std::rethrow_exception(link);
     } catch (const Error &e) {

@@ -23,7 +23,10 @@ private:
 /// The message of any failure, for showing or for wrapping in a new message.
 std::string message_of(const std::exception_ptr &failure);
 
-/// The messages of a failure and of its causes, outermost first.
-std::string describe_chain(const std::exception_ptr &failure);
+/// The messages of a failure and of its causes, outermost first, one a
+/// line. A message that only repeats the one before it, or `above` (what is
+/// already shown above the chain), is left out.
+std::string describe_chain(const std::exception_ptr &failure,
+                           const std::string &above = {});
 
 } // namespace corvantix
