@@ -1,16 +1,10 @@
 #include "disk/boot_records.h"
 
+#include "disk/boot_code.h"
+
 #include <algorithm>
 #include <cstring>
 #include <type_traits>
-
-// The boot code, assembled from disk/boot/*.asm by the build.
-namespace corvantix::embedded {
-extern const unsigned char boot_mbr[];
-extern const std::size_t boot_mbr_size;
-extern const unsigned char boot_fat32[];
-extern const std::size_t boot_fat32_size;
-} // namespace corvantix::embedded
 
 namespace {
 

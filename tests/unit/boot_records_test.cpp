@@ -1,3 +1,4 @@
+#include "disk/boot_code.h"
 #include "disk/boot_records.h"
 
 #include <gtest/gtest.h>
@@ -5,12 +6,6 @@
 #include <cstring>
 #include <string>
 
-namespace corvantix::embedded {
-extern const unsigned char boot_mbr[];
-extern const std::size_t boot_mbr_size;
-extern const unsigned char boot_fat32[];
-extern const std::size_t boot_fat32_size;
-} // namespace corvantix::embedded
 
 namespace {
 
