@@ -3,6 +3,7 @@
 // and receives its DWebBrowserEvents2: BeforeNavigate2 asks the window's
 // navigation rule, and a page handed over as text is written into the
 // control's document once a blank document has loaded.
+#include "platform/win32/view_procedure.h"
 #include "platform/win32/win32_views.h"
 
 #include "platform/win32/text.h"
@@ -193,7 +194,8 @@ public:
   void document_complete();
 
 private:
-  static LRESULT CALLBACK procedure(HWND, UINT, WPARAM, LPARAM);
+  friend LRESULT CALLBACK win32::view_procedure<Win32AboutView>(HWND, UINT, WPARAM,
+                                                       LPARAM);
   LRESULT handle_message(UINT message, WPARAM wparam, LPARAM lparam);
   void embed_browser();
   void release_browser();
@@ -250,7 +252,7 @@ Win32AboutView::Win32AboutView(Win32Toolkit &toolkit, AboutEvents &events)
   HINSTANCE instance = GetModuleHandleW(nullptr);
   WNDCLASSEXW type{};
   type.cbSize = sizeof(type);
-  type.lpfnWndProc = procedure;
+  type.lpfnWndProc = view_procedure<Win32AboutView>;
   type.hInstance = instance;
   type.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)); // IDC_ARROW
   type.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
@@ -457,26 +459,6 @@ void Win32AboutView::document_complete() {
   blank_requested_ = false;
   if (page_pending_)
     PostMessageW(window_, page_message, 0, 0);
-}
-
-LRESULT CALLBACK Win32AboutView::procedure(HWND window, UINT message,
-                                           WPARAM wparam, LPARAM lparam) {
-  if (message == WM_NCCREATE) {
-    auto *create = reinterpret_cast<CREATESTRUCTW *>(lparam);
-    auto *view = static_cast<Win32AboutView *>(create->lpCreateParams);
-    view->window_ = window;
-    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(view));
-  }
-  auto *view =
-      reinterpret_cast<Win32AboutView *>(GetWindowLongPtrW(window, GWLP_USERDATA));
-  if (!view)
-    return DefWindowProcW(window, message, wparam, lparam);
-  if (message == WM_NCDESTROY) {
-    SetWindowLongPtrW(window, GWLP_USERDATA, 0);
-    view->window_ = nullptr;
-    return DefWindowProcW(window, message, wparam, lparam);
-  }
-  return view->handle_message(message, wparam, lparam);
 }
 
 LRESULT Win32AboutView::handle_message(UINT message, WPARAM wparam,

@@ -52,7 +52,7 @@ Win32MainView::Win32MainView(Win32Toolkit &toolkit, MainEvents &events)
   HINSTANCE instance = GetModuleHandleW(nullptr);
   WNDCLASSEXW type{};
   type.cbSize = sizeof(type);
-  type.lpfnWndProc = procedure;
+  type.lpfnWndProc = view_procedure<Win32MainView>;
   type.hInstance = instance;
   type.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)); // IDC_ARROW
   type.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
@@ -292,26 +292,6 @@ LRESULT CALLBACK Win32MainView::header_procedure(HWND window, UINT message,
     break;
   }
   return DefWindowProcW(window, message, wparam, lparam);
-}
-
-LRESULT CALLBACK Win32MainView::procedure(HWND window, UINT message,
-                                          WPARAM wparam, LPARAM lparam) {
-  if (message == WM_NCCREATE) {
-    auto *create = reinterpret_cast<CREATESTRUCTW *>(lparam);
-    auto *view = static_cast<Win32MainView *>(create->lpCreateParams);
-    view->window_ = window;
-    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(view));
-  }
-  auto *view =
-      reinterpret_cast<Win32MainView *>(GetWindowLongPtrW(window, GWLP_USERDATA));
-  if (!view)
-    return DefWindowProcW(window, message, wparam, lparam);
-  if (message == WM_NCDESTROY) {
-    SetWindowLongPtrW(window, GWLP_USERDATA, 0);
-    view->window_ = nullptr;
-    return DefWindowProcW(window, message, wparam, lparam);
-  }
-  return view->handle_message(message, wparam, lparam);
 }
 
 LRESULT Win32MainView::handle_message(UINT message, WPARAM wparam,

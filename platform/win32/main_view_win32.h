@@ -1,6 +1,7 @@
 // frmCorvantix as a native window.
 #pragma once
 
+#include "platform/win32/view_procedure.h"
 #include "platform/win32/win32_views.h"
 
 #include <array>
@@ -50,7 +51,8 @@ private:
   static constexpr std::size_t control_count = 9;
   static std::size_t index(Control control) { return std::size_t(control); }
 
-  static LRESULT CALLBACK procedure(HWND, UINT, WPARAM, LPARAM);
+  friend LRESULT CALLBACK win32::view_procedure<Win32MainView>(HWND, UINT, WPARAM,
+                                                       LPARAM);
   static LRESULT CALLBACK header_procedure(HWND, UINT, WPARAM, LPARAM);
   LRESULT handle_message(UINT message, WPARAM wparam, LPARAM lparam);
   void create_controls();
