@@ -120,55 +120,21 @@ std::unique_ptr<AboutView> HostToolkit::create_about_view(AboutEvents &events) {
 // The loop is GLib's: it also runs posted calls for a window that is not
 // GTK's own.
 void HostToolkit::run(WindowView &window) {
-  WindowView *outer = running_;
-  running_ = &window;
+  WindowView *outer = window_thread_calls_.enter(window);
   window.show();
   while (!window.is_closed())
     g_main_context_iteration(nullptr, TRUE);
-  running_ = outer;
-  if (std::exception_ptr failure = std::exchange(failure_, nullptr))
-    std::rethrow_exception(failure);
-}
-
-void HostToolkit::fail(std::exception_ptr failure) noexcept {
-  if (!failure_)
-    failure_ = failure;
-  if (running_)
-    running_->close();
+  window_thread_calls_.leave(outer);
 }
 
 void HostToolkit::post(std::function<void()> call) {
-  {
-    std::lock_guard lock(mutex_);
-    posted_.push_back(std::move(call));
-  }
+  window_thread_calls_.push(std::move(call));
   g_idle_add(
       [](gpointer toolkit) -> gboolean {
-        static_cast<HostToolkit *>(toolkit)->drain();
+        static_cast<HostToolkit *>(toolkit)->window_thread_calls_.drain();
         return G_SOURCE_REMOVE;
       },
       this);
-}
-
-// Runs the queued calls in order. A call that waits in a nested loop (a
-// message box) holds back the later ones until it returns, so no call
-// overtakes another.
-void HostToolkit::drain() {
-  if (draining_)
-    return;
-  draining_ = true;
-  for (;;) {
-    std::function<void()> call;
-    {
-      std::lock_guard lock(mutex_);
-      if (posted_.empty())
-        break;
-      call = std::move(posted_.front());
-      posted_.pop_front();
-    }
-    guard(call);
-  }
-  draining_ = false;
 }
 
 bool HostToolkit::posting_needed() const {

@@ -5,12 +5,12 @@
 #pragma once
 
 #include "ui/toolkit.h"
+#include "ui/window_thread.h"
 
-#include <deque>
 #include <exception>
 #include <functional>
-#include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace corvantix {
@@ -42,25 +42,15 @@ public:
   /// through GTK, so it is kept, the running window is closed and `run`
   /// rethrows it.
   template <typename Handler> void guard(Handler &&handler) noexcept {
-    try {
-      handler();
-    } catch (...) {
-      fail(std::current_exception());
-    }
+    window_thread_calls_.guard(std::forward<Handler>(handler));
   }
 
 private:
-  void fail(std::exception_ptr failure) noexcept;
-  void drain();
   void require_display() const;
 
   std::thread::id window_thread_;
   bool display_ = false;
-  std::mutex mutex_;
-  std::deque<std::function<void()>> posted_;
-  bool draining_ = false;
-  std::exception_ptr failure_;
-  WindowView *running_ = nullptr;
+  WindowThread window_thread_calls_;
   std::vector<std::thread> workers_;
 };
 

@@ -115,7 +115,7 @@ std::unique_ptr<AboutView> Win32Toolkit::create_about_view(AboutEvents &events) 
 }
 
 void Win32Toolkit::run(WindowView &window) {
-  WindowView *outer = std::exchange(running_, &window);
+  WindowView *outer = window_thread_calls_.enter(window);
   window.show();
   MSG msg;
   while (!window.is_closed()) {
@@ -134,48 +134,15 @@ void Win32Toolkit::run(WindowView &window) {
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
   }
-  running_ = outer;
-  if (std::exception_ptr failure = std::exchange(failure_, nullptr))
-    std::rethrow_exception(failure);
-}
-
-void Win32Toolkit::fail(std::exception_ptr failure) noexcept {
-  if (!failure_)
-    failure_ = failure;
-  if (running_)
-    running_->close();
+  window_thread_calls_.leave(outer);
 }
 
 void Win32Toolkit::post(std::function<void()> call) {
-  {
-    std::lock_guard lock(mutex_);
-    posted_.push_back(std::move(call));
-  }
+  window_thread_calls_.push(std::move(call));
   // The message only wakes the window thread; the queue keeps the order.
   // Should the thread's message queue be full, the call still runs with
   // the next wake-up.
   PostMessageW(post_window_, post_message, 0, 0);
-}
-
-// Runs the queued calls in order. A call that waits in a nested loop (a
-// message box) holds back the later ones until it returns, so no call
-// overtakes another.
-void Win32Toolkit::drain() {
-  if (draining_)
-    return;
-  draining_ = true;
-  for (;;) {
-    std::function<void()> call;
-    {
-      std::lock_guard lock(mutex_);
-      if (posted_.empty())
-        break;
-      call = std::move(posted_.front());
-      posted_.pop_front();
-    }
-    guard(call);
-  }
-  draining_ = false;
 }
 
 LRESULT CALLBACK Win32Toolkit::post_procedure(HWND window, UINT message,
@@ -184,7 +151,7 @@ LRESULT CALLBACK Win32Toolkit::post_procedure(HWND window, UINT message,
     auto *toolkit = reinterpret_cast<Win32Toolkit *>(
         GetWindowLongPtrW(window, GWLP_USERDATA));
     if (toolkit)
-      toolkit->drain();
+      toolkit->window_thread_calls_.drain();
     return 0;
   }
   return DefWindowProcW(window, message, wparam, lparam);

@@ -4,11 +4,11 @@
 #pragma once
 
 #include "ui/toolkit.h"
+#include "ui/window_thread.h"
 
-#include <deque>
 #include <exception>
 #include <functional>
-#include <mutex>
+#include <utility>
 
 #include <windows.h>
 
@@ -38,11 +38,7 @@ public:
   /// unwind through the system, so it is kept, the running window is closed
   /// and `run` rethrows it.
   template <typename Handler> void guard(Handler &&handler) noexcept {
-    try {
-      handler();
-    } catch (...) {
-      fail(std::current_exception());
-    }
+    window_thread_calls_.guard(std::forward<Handler>(handler));
   }
 
   /// The message that the message loop sends to a top-level window of ours
@@ -53,17 +49,11 @@ public:
 
 private:
   static LRESULT CALLBACK post_procedure(HWND, UINT, WPARAM, LPARAM);
-  void fail(std::exception_ptr failure) noexcept;
-  void drain();
 
   DWORD window_thread_;
   bool ole_ = false;
   HWND post_window_ = nullptr; ///< message-only window that runs posted calls
-  std::mutex mutex_;
-  std::deque<std::function<void()>> posted_;
-  bool draining_ = false;
-  std::exception_ptr failure_;
-  WindowView *running_ = nullptr;
+  WindowThread window_thread_calls_;
 };
 
 } // namespace corvantix
