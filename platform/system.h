@@ -1,6 +1,7 @@
 // Facts about the machine and the process that the system code asks for.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace corvantix::platform {
@@ -13,5 +14,9 @@ std::string program_folder();
 
 /// The platform's directory separator.
 char path_separator();
+
+/// The system's one-line text for a Win32 error code; "Error N." when the
+/// system has none.
+std::string system_message(std::uint32_t code);
 
 } // namespace corvantix::platform

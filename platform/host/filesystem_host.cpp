@@ -35,15 +35,6 @@ constexpr std::uint32_t kAlreadyExists = 183;
 constexpr std::uint32_t kDirectoryInvalid = 267;
 constexpr std::uint32_t kIoDevice = 1117;
 
-// The emulated kernel's text, as FormatMessageA gives it, on one line.
-std::string system_text(std::uint32_t code) {
-  const char *text = emulation::system_message(code);
-  if (!text)
-    return "Error " + std::to_string(code) + ".";
-  std::string line(text);
-  return line.substr(0, line.find_first_of("\r\n"));
-}
-
 std::uint32_t win32_code(int error) {
   switch (error) {
   case ENOENT: return kPathNotFound;
@@ -360,28 +351,11 @@ private:
   }
 };
 
-FileSystem *current = nullptr;
-
 } // namespace
-
-FileError::FileError(std::uint32_t code, std::string path)
-    : std::runtime_error(system_text(code)), code_(code),
-      path_(std::move(path)) {}
 
 FileSystem &native_file_system() {
   static HostFileSystem file_system;
   return file_system;
 }
-
-FileSystem &file_system() {
-  return current ? *current : native_file_system();
-}
-
-FileSystemOverride::FileSystemOverride(FileSystem &replacement)
-    : previous_(current) {
-  current = &replacement;
-}
-
-FileSystemOverride::~FileSystemOverride() { current = previous_; }
 
 } // namespace corvantix::platform

@@ -1,5 +1,7 @@
 #include "platform/system.h"
 
+#include "platform/host/kernel32_control.h"
+
 #include <cstdlib>
 #include <filesystem>
 
@@ -37,5 +39,14 @@ std::string program_folder() {
 }
 
 char path_separator() { return '/'; }
+
+// The emulated kernel's text, as FormatMessageA gives it, on one line.
+std::string system_message(std::uint32_t code) {
+  const char *text = emulation::system_message(code);
+  if (!text)
+    return "Error " + std::to_string(code) + ".";
+  std::string line(text);
+  return line.substr(0, line.find_first_of("\r\n"));
+}
 
 } // namespace corvantix::platform

@@ -12,23 +12,6 @@ namespace {
 using win32::narrow;
 using win32::widen;
 
-std::string system_text(DWORD code) {
-  wchar_t *buffer = nullptr;
-  DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-          FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<wchar_t *>(&buffer), 0, nullptr);
-  if (length == 0 || !buffer)
-    return "Error " + std::to_string(code) + ".";
-  std::wstring text(buffer, length);
-  LocalFree(buffer);
-  // The system's texts end in a line break.
-  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' ||
-                           text.back() == L' '))
-    text.pop_back();
-  return narrow(text);
-}
-
 [[noreturn]] void fail(const std::string &path, DWORD code = GetLastError()) {
   throw FileError(code, path);
 }
@@ -283,28 +266,11 @@ public:
   }
 };
 
-FileSystem *current = nullptr;
-
 } // namespace
-
-FileError::FileError(std::uint32_t code, std::string path)
-    : std::runtime_error(system_text(code)), code_(code),
-      path_(std::move(path)) {}
 
 FileSystem &native_file_system() {
   static Win32FileSystem file_system;
   return file_system;
 }
-
-FileSystem &file_system() {
-  return current ? *current : native_file_system();
-}
-
-FileSystemOverride::FileSystemOverride(FileSystem &replacement)
-    : previous_(current) {
-  current = &replacement;
-}
-
-FileSystemOverride::~FileSystemOverride() { current = previous_; }
 
 } // namespace corvantix::platform

@@ -31,4 +31,21 @@ std::string program_folder() {
 
 char path_separator() { return '\\'; }
 
+std::string system_message(std::uint32_t code) {
+  wchar_t *buffer = nullptr;
+  DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+          FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t *>(&buffer), 0, nullptr);
+  if (length == 0 || !buffer)
+    return "Error " + std::to_string(code) + ".";
+  std::wstring text(buffer, length);
+  LocalFree(buffer);
+  // The system's texts end in a line break.
+  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' ||
+                           text.back() == L' '))
+    text.pop_back();
+  return win32::narrow(text);
+}
+
 } // namespace corvantix::platform
