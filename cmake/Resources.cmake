@@ -110,7 +110,12 @@ function(corvantix_platform_setup target)
       _WIN32_WINNT=0x0601 WINVER=0x0601 UNICODE_STRINGS_ARE_UTF8)
     target_link_libraries(${target} PUBLIC setupapi cfgmgr32 ole32 oleaut32
       uuid wbemuuid comctl32 bcrypt shlwapi gdi32 user32 kernel32)
-    target_link_options(${target} PUBLIC -static -Wl,--large-address-aware)
+    target_link_options(${target} PUBLIC -static)
+    # Four GiB of address space for the 32-bit product on 64-bit Windows;
+    # a 64-bit image has that address space anyway.
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+      target_link_options(${target} PUBLIC -Wl,--large-address-aware)
+    endif()
   else()
     find_package(Threads REQUIRED)
     find_package(PkgConfig REQUIRED)

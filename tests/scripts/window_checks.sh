@@ -9,6 +9,24 @@
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+# use_wine PROGRAM PREFIX: Wine for the program's word size, in PREFIX.
+# A PE32+ program runs under the 64-bit loader in a 64-bit prefix: the
+# `wine` command picks the 32-bit loader whenever wine32 is installed, even
+# on machines that cannot run it. A PE32 program runs under `wine` in a
+# 32-bit prefix. Start programs with "${wine[@]}".
+use_wine() {
+  export WINEPREFIX=$2 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
+  if file -b "$1" | grep -q '^PE32+'; then
+    export WINELOADER=/usr/lib/wine/wine64
+    unset WINEARCH
+    wine=(/usr/lib/wine/wine64)
+  else
+    export WINEARCH=win32
+    unset WINELOADER
+    wine=(wine)
+  fi
+}
+
 # wait_window NAME [SECONDS]: prints the ID of the visible window titled
 # exactly NAME once it is there.
 wait_window() {

@@ -15,8 +15,7 @@ if [ -z "${CORVANTIX_XVFB:-}" ]; then
     bash "$0" "$@"
 fi
 
-export WINEPREFIX=$build/wineprefix-display WINEARCH=win32 WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree=;mshtml="
+use_wine "$program" "$build/wineprefix-display"
 shots=$build/screenshots
 mkdir -p "$shots"
 rm -f "$shots"/wine-*.png
@@ -30,7 +29,7 @@ cleanup() {
 trap cleanup EXIT
 
 cd "$work"
-wine "$program" 2>"$work/stderr.txt" &
+"${wine[@]}" "$program" 2>"$work/stderr.txt" &
 pid=$!
 
 # A new prefix is set up on first use, which takes a while.
@@ -85,7 +84,7 @@ wait "$pid" || status=$?
 pid=""
 [ "$status" -eq 0 ] || fail "program ended with $status: $(cat "$work/stderr.txt")"
 # Help mode: the about window alone; closing it ends the program with 0.
-wine "$program" --help 2>"$work/stderr.txt" &
+"${wine[@]}" "$program" --help 2>"$work/stderr.txt" &
 pid=$!
 help=$(wait_window "About/Help" 60) || fail "no about window in help mode"
 [ "$(window_count Corvantix)" -eq 0 ] || fail "help mode shows the main window"
