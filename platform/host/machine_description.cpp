@@ -23,8 +23,16 @@
 
 #include "strings/error.h"
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
+#include <limits>
+#include <map>
 #include <sstream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace corvantix::emulation {
 namespace {
@@ -65,15 +73,43 @@ std::optional<std::uint64_t> size_of(const std::string &text) {
     return std::nullopt;
   std::uint64_t value = std::stoull(text.substr(0, digits));
   std::string unit = digits == std::string::npos ? "" : text.substr(digits);
+  int shift;
   if (unit == "")
-    return value;
-  if (unit == "K" || unit == "k")
-    return value << 10;
-  if (unit == "M" || unit == "m")
-    return value << 20;
-  if (unit == "G" || unit == "g")
-    return value << 30;
-  return std::nullopt;
+    shift = 0;
+  else if (unit == "K" || unit == "k")
+    shift = 10;
+  else if (unit == "M" || unit == "m")
+    shift = 20;
+  else if (unit == "G" || unit == "g")
+    shift = 30;
+  else
+    return std::nullopt;
+  // A size past 64 bits would wrap to a small one.
+  if (value > std::numeric_limits<std::uint64_t>::max() >> shift)
+    return std::nullopt;
+  return value << shift;
+}
+
+// Why an existing image cannot back a disk, or "" when it can. A missing
+// image is fine: the machine makes it. Opening without blocking keeps a
+// FIFO or a device that is not ready from stopping the program here.
+std::string image_fault(const std::filesystem::path &image) {
+  struct stat st;
+  if (::stat(image.c_str(), &st) != 0) {
+    if (errno == ENOENT)
+      return "";
+    return "cannot read the image " + image.string() + ": " +
+           std::strerror(errno);
+  }
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
+    return "the image " + image.string() +
+           " is not a regular file or a block device";
+  int fd = ::open(image.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0)
+    return "cannot read the image " + image.string() + ": " +
+           std::strerror(errno);
+  ::close(fd);
+  return "";
 }
 
 std::optional<NodeBehaviour> behaviour_of(const std::string &name) {
@@ -99,6 +135,7 @@ read_machine_description(const std::filesystem::path &file) {
   if (!in)
     throw Error(file.string() + ": cannot read the machine description");
   std::vector<DiskConfig> disks;
+  std::map<char, int> letter_lines; // where each letter was given
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
     line = line.substr(0, line.find('#'));
@@ -128,7 +165,8 @@ read_machine_description(const std::filesystem::path &file) {
       if (key == "size") {
         auto size = size_of(value);
         if (!size || *size == 0 || *size % 512)
-          bad_line(file, number, "size must be a positive multiple of 512");
+          bad_line(file, number,
+                   "size must be a positive multiple of 512 below 16 EiB");
         disk.new_size = *size;
       } else if (key == "model") {
         disk.model = value;
@@ -158,6 +196,16 @@ read_machine_description(const std::filesystem::path &file) {
         bad_line(file, number, "unknown key '" + key + "'");
       }
     }
+    if (disk.letter) {
+      auto [given, fresh] = letter_lines.emplace(disk.letter, number);
+      if (!fresh)
+        bad_line(file, number,
+                 std::string("letter ") + disk.letter +
+                     " is already the letter of the disk on line " +
+                     std::to_string(given->second));
+    }
+    if (std::string fault = image_fault(disk.image); !fault.empty())
+      bad_line(file, number, fault);
     disks.push_back(std::move(disk));
   }
   return disks;

@@ -6,6 +6,9 @@
 
 #include <fstream>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace corvantix {
 namespace {
 
@@ -90,6 +93,69 @@ TEST_F(MachineDescriptionTest, BadLinesNameTheFileAndLine) {
     EXPECT_NE(failure(bad).find("machine.txt:1:"), std::string::npos) << bad;
   EXPECT_EQ(failure("disk a letter=none size=1G"), "");
   EXPECT_THROW(read_machine_description(folder_.path() / "missing.txt"), Error);
+}
+
+TEST_F(MachineDescriptionTest, SizesThatWouldWrapAreRefused) {
+  // 2^34 + 1 GiB wrapped to 1 GiB; 2^34 GiB to nothing.
+  EXPECT_NE(failure("disk a size=17179869185G").find("machine.txt:1:"),
+            std::string::npos);
+  EXPECT_NE(failure("disk a size=17179869184G").find("machine.txt:1:"),
+            std::string::npos);
+  EXPECT_NE(failure("disk a size=18014398509481984K").find("machine.txt:1:"),
+            std::string::npos);
+  auto largest = read_machine_description(write("disk a size=17179869183G"));
+  EXPECT_EQ(largest.at(0).new_size, 17179869183ull << 30);
+}
+
+TEST_F(MachineDescriptionTest, TwoDisksCannotShareALetter) {
+  std::string message =
+      failure("disk a.img letter=E\ndisk b.img letter=F\ndisk c.img letter=E\n");
+  EXPECT_NE(message.find("machine.txt:3:"), std::string::npos) << message;
+  EXPECT_NE(message.find("line 1"), std::string::npos) << message;
+  EXPECT_EQ(failure("disk a.img letter=none\ndisk b.img\ndisk c.img letter=E"),
+            "");
+}
+
+// Images are checked where they are named, before the machine opens or
+// makes any of them: a FIFO would block the open for good.
+TEST_F(MachineDescriptionTest, AnImageMustBeAFileOrABlockDevice) {
+  auto fifo = folder_.path() / "fifo.img";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::filesystem::create_directory(folder_.path() / "folder.img");
+  std::ofstream(folder_.path() / "stick.img") << "image";
+  std::filesystem::create_symlink("stick.img", folder_.path() / "link.img");
+  std::filesystem::create_symlink("fifo.img", folder_.path() / "fifo-link.img");
+
+  struct Case {
+    const char *line;
+    const char *said;
+  } refused[] = {
+      {"disk fifo.img letter=E", "not a regular file or a block device"},
+      {"disk fifo-link.img", "not a regular file or a block device"},
+      {"disk folder.img", "not a regular file or a block device"},
+      {"disk /dev/null", "not a regular file or a block device"},
+      {"disk stick.img/inner.img", "Not a directory"},
+  };
+  for (const Case &c : refused) {
+    std::string message = failure(std::string("disk new.img size=1M\n") + c.line);
+    EXPECT_NE(message.find("machine.txt:2:"), std::string::npos) << c.line;
+    EXPECT_NE(message.find(c.said), std::string::npos) << message;
+  }
+  EXPECT_EQ(failure("disk stick.img\ndisk link.img\ndisk missing.img size=1M"),
+            "");
+  EXPECT_FALSE(std::filesystem::exists(folder_.path() / "new.img"));
+}
+
+TEST_F(MachineDescriptionTest, AnImageMustBeReadable) {
+  if (::geteuid() == 0)
+    GTEST_SKIP() << "the superuser reads every file";
+  auto image = folder_.path() / "locked.img";
+  std::ofstream(image) << "image";
+  std::filesystem::permissions(image, std::filesystem::perms::none);
+  std::string message = failure("disk locked.img");
+  EXPECT_NE(message.find("machine.txt:1: cannot read the image"),
+            std::string::npos)
+      << message;
 }
 
 } // namespace
