@@ -89,6 +89,10 @@ int run_mode(const StartupValues &values, Process &process, Toolkit &toolkit,
                                                            : single_finish);
     }
     toolkit.run(window.view());
+    // The window went away with its run under way: the run has been seen
+    // to its end, but the window did not close normally.
+    if (window.wait_for_run())
+      return 1;
   } catch (...) {
     toolkit.message_box(crash_text(std::current_exception()), crash_title,
                         Toolkit::Buttons::Ok);

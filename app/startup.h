@@ -13,7 +13,10 @@ namespace corvantix {
 /// the process exit code: 1 after an argument error, else the mode's code.
 int app_main(const std::vector<std::string> &args, Toolkit &toolkit);
 
-/// Runs the mode chosen by the command line with the options read.
+/// Runs the mode chosen by the command line with the options read: 0 when
+/// its window closed normally, 1 after the crash message or when the main
+/// window went away while a run was under way (its outcome is then told
+/// through Toolkit::note).
 int run_mode(const StartupValues &values, Process &process, Toolkit &toolkit);
 
 } // namespace corvantix

@@ -48,7 +48,14 @@ frmCorvantix::frmCorvantix(Process &process, Toolkit &toolkit,
 }
 
 // The about window goes first: it closes with the main window.
-frmCorvantix::~frmCorvantix() { about_.reset(); }
+frmCorvantix::~frmCorvantix() {
+  about_.reset();
+  try {
+    wait_for_run();
+  } catch (...) {
+    // The outcome could not be told; the worker has ended all the same.
+  }
+}
 
 void frmCorvantix::close() {
   about_.reset();
@@ -124,6 +131,7 @@ void frmCorvantix::begin_process() {
   running_ = true;
 
   UsbDiskPtr disk = stick_;
+  unsigned run = started_runs_ + 1;
   try {
     toolkit_.run_worker(
         [this, disk] {
@@ -131,18 +139,44 @@ void frmCorvantix::begin_process() {
             progress(fraction, step);
           });
         },
-        [this](std::exception_ptr failure) { end_process(failure); });
+        [this, run](std::exception_ptr failure) { complete(run, failure); });
+    started_runs_ = run;
   } catch (...) {
     // No worker: the run fails at once instead of leaving the window off.
     end_process(std::current_exception());
   }
 }
 
+void frmCorvantix::on_window_thread(std::function<void()> call) {
+  if (!toolkit_.posting_needed())
+    return call();
+  toolkit_.post([alive = std::weak_ptr<int>(alive_), call = std::move(call)] {
+    if (!alive.expired())
+      call();
+  });
+}
+
+void frmCorvantix::complete(unsigned run, std::exception_ptr failure) {
+  end_process(failure);
+  // The window thread may be waiting for this, and may destroy the window
+  // as soon as the lock is free: nothing follows.
+  std::lock_guard lock(completion_mutex_);
+  completed_runs_ = run;
+  last_failure_ = failure;
+  completed_.notify_all();
+}
+
+std::exception_ptr frmCorvantix::wait_for_worker() {
+  std::unique_lock lock(completion_mutex_);
+  completed_.wait(lock, [this] { return completed_runs_ == started_runs_; });
+  return last_failure_;
+}
+
 void frmCorvantix::progress(double fraction, const std::string &step) {
-  if (toolkit_.posting_needed()) {
-    toolkit_.post([this, fraction, step] { progress(fraction, step); });
+  if (toolkit_.posting_needed())
+    return on_window_thread([this, fraction, step] { progress(fraction, step); });
+  if (view_->is_closed())
     return;
-  }
   double value = std::isnan(fraction) ? 0 : fraction * progress_maximum;
   value = std::clamp(value, 0.0, double(progress_maximum));
   view_->set_progress(static_cast<int>(value));
@@ -168,10 +202,12 @@ frmCorvantix::Outcome frmCorvantix::outcome_of(std::exception_ptr failure) {
 }
 
 void frmCorvantix::end_process(std::exception_ptr completion) {
-  if (toolkit_.posting_needed()) {
-    toolkit_.post([this, completion] { end_process(completion); });
-    return;
-  }
+  if (toolkit_.posting_needed())
+    return on_window_thread([this, completion] { end_process(completion); });
+  if (!running_)
+    return; // told already, without the window
+  if (view_->is_closed())
+    return end_without_window(completion);
   running_ = false;
   view_->set_progress(progress_maximum);
   Outcome outcome = outcome_of(completion);
@@ -187,6 +223,23 @@ void frmCorvantix::end_process(std::exception_ptr completion) {
   // A listener may have closed the window: its list is gone then.
   if (!view_->is_closed())
     btnRefresh_Click();
+}
+
+void frmCorvantix::end_without_window(std::exception_ptr failure) {
+  running_ = false;
+  outlived_ = true;
+  Outcome outcome = outcome_of(failure);
+  toolkit_.note(outcome.text, outcome.title);
+}
+
+bool frmCorvantix::wait_for_run() {
+  // Nothing is left to answer in the about window while the run ends.
+  if (running_)
+    about_.reset();
+  std::exception_ptr failure = wait_for_worker();
+  if (running_)
+    end_without_window(failure);
+  return outlived_;
 }
 
 void frmCorvantix::btnAbout_Click() {

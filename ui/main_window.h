@@ -10,10 +10,12 @@
 #include "ui/toolkit.h"
 #include "ui/view.h"
 
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace corvantix {
@@ -39,6 +41,8 @@ public:
   /// `process` applies to every run and outlives the window.
   frmCorvantix(Process &process, Toolkit &toolkit,
                MainWindowServices services = {});
+  /// Waits for a run that is still under way (see wait_for_run): its worker
+  /// uses the window to the end.
   ~frmCorvantix();
   frmCorvantix(const frmCorvantix &) = delete;
   frmCorvantix &operator=(const frmCorvantix &) = delete;
@@ -70,6 +74,12 @@ public:
   /// Closes the window (and the about window it opened).
   void close();
 
+  /// Once the window has closed: waits until a run that is still under way
+  /// has ended on its worker, then tells its outcome through the toolkit's
+  /// note, since no window can show it. True when a run outlived the window
+  /// (then no OnFormatFinish listener is called).
+  bool wait_for_run();
+
   MainView &view() { return *view_; }
   const UsbList &usbs() const { return usbs_; }
   const UsbDiskPtr &stick() const { return stick_; }
@@ -83,6 +93,14 @@ private:
     std::exception_ptr failure;
   };
   static Outcome outcome_of(std::exception_ptr failure);
+  /// Runs `call` on the window thread, now or posted; a posted call is
+  /// dropped if the window has been destroyed meanwhile.
+  void on_window_thread(std::function<void()> call);
+  /// The worker's last act: posts the end, then records the completion.
+  void complete(unsigned run, std::exception_ptr failure);
+  /// Waits until the worker of the last run has completed; its failure.
+  std::exception_ptr wait_for_worker();
+  void end_without_window(std::exception_ptr failure);
 
   Process &process_;
   Toolkit &toolkit_;
@@ -92,7 +110,18 @@ private:
   UsbDiskPtr stick_;
   std::unique_ptr<frmAbout> about_;
   std::string format_caption_; ///< UI_FORMAT, restored after every run
-  bool running_ = false;
+  bool running_ = false; ///< from begin_process until its end is handled
+  bool outlived_ = false; ///< a run ended after the window had gone
+  /// Expires with the window; posted calls check it.
+  std::shared_ptr<int> alive_ = std::make_shared<int>();
+
+  // The one place where the window thread waits for the worker: only when
+  // the window is gone and the run must still reach its end.
+  unsigned started_runs_ = 0; ///< workers started; window thread only
+  std::mutex completion_mutex_;
+  std::condition_variable completed_;
+  unsigned completed_runs_ = 0;    ///< guarded by completion_mutex_
+  std::exception_ptr last_failure_; ///< of the last completed run, likewise
 };
 
 } // namespace corvantix

@@ -35,6 +35,13 @@ public:
   virtual Answer message_box(const std::string &text, const std::string &title,
                              Buttons buttons) = 0;
 
+  /// Tells the person something when no window of the program is left to
+  /// show it: the main window went away (closed from outside, the display
+  /// lost, the program told to end) while its run went on to its end.
+  virtual void note(const std::string &text, const std::string &title) {
+    message_box(text, title, Buttons::Ok);
+  }
+
   // The operations below have windows behind them. A toolkit that shows no
   // windows (start-up tests) need not provide them.
 

@@ -1,9 +1,40 @@
 // Entry point of the host build.
 #include "app/startup.h"
+#include "platform/host/machine.h"
 #include "platform/host/toolkit_host.h"
+
+#include <csignal>
+#include <cstdlib>
+
+namespace {
+
+// Told to end by a signal while no run was under way: the program has
+// closed its window and put its machine away like any other end, then
+// ends by that signal, as a program that does not catch it would.
+[[noreturn]] void end_by(int signal) {
+  corvantix::emulation::Machine::install(nullptr);
+  std::signal(signal, SIG_DFL);
+  std::raise(signal);
+  std::_Exit(128 + signal);
+}
+
+} // namespace
 
 int main(int argc, char **argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  corvantix::HostToolkit toolkit;
-  return corvantix::app_main(args, toolkit);
+  int code, signal;
+  bool display_lost;
+  {
+    corvantix::HostToolkit toolkit;
+    code = corvantix::app_main(args, toolkit);
+    signal = toolkit.ending_signal();
+    display_lost = toolkit.display_lost();
+  }
+  // A run under way when the window went has ended with 1 already.
+  if (signal && code == 0)
+    end_by(signal);
+  // Like any X program that loses its display, this one has not ended well.
+  if (display_lost)
+    return 1;
+  return code;
 }

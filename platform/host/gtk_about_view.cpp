@@ -15,10 +15,11 @@ constexpr int view_minimum = 20;
 // load as a navigation to it, which the navigation rule lets pass.
 constexpr const char page_base[] = "about:blank";
 
-class GtkAboutView final : public AboutView {
+class GtkAboutView final : public AboutView, gtk::ToolkitWindow {
 public:
   GtkAboutView(HostToolkit &toolkit, AboutEvents &events);
   ~GtkAboutView() override;
+  void abandon() override;
 
   void show() override;
   void close() override;
@@ -48,6 +49,7 @@ private:
 GtkAboutView::GtkAboutView(HostToolkit &toolkit, AboutEvents &events)
     : toolkit_(toolkit), events_(events),
       window_(gtk_window_new(GTK_WINDOW_TOPLEVEL)) {
+  toolkit_.add_window(*this);
   GtkWidget *bar = gtk_header_bar_new();
   gtk_header_bar_set_show_close_button(GTK_HEADER_BAR(bar), TRUE);
   gtk_header_bar_set_decoration_layout(GTK_HEADER_BAR(bar), ":maximize,close");
@@ -83,6 +85,14 @@ GtkAboutView::GtkAboutView(HostToolkit &toolkit, AboutEvents &events)
 
 GtkAboutView::~GtkAboutView() {
   close();
+  toolkit_.remove_window(*this);
+}
+
+void GtkAboutView::abandon() {
+  closed_ = true;
+  if (pending_)
+    g_source_remove(pending_);
+  pending_ = 0;
 }
 
 void GtkAboutView::show() {

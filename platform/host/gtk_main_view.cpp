@@ -77,10 +77,14 @@ GtkWidget *cell(GtkWidget *control, int width, int height, bool fill,
   return box;
 }
 
-class GtkMainView final : public MainView {
+class GtkMainView final : public MainView, gtk::ToolkitWindow {
 public:
   GtkMainView(HostToolkit &toolkit, MainEvents &events);
-  ~GtkMainView() override { close(); }
+  ~GtkMainView() override {
+    close();
+    toolkit_.remove_window(*this);
+  }
+  void abandon() override { closed_ = true; }
 
   void show() override;
   void close() override;
@@ -142,6 +146,7 @@ GtkMainView::GtkMainView(HostToolkit &toolkit, MainEvents &events)
     : toolkit_(toolkit), events_(events),
       window_(gtk_window_new(GTK_WINDOW_TOPLEVEL)),
       background_(load_image("header.png")), logo_(load_image("logo.png")) {
+  toolkit_.add_window(*this);
   install_style();
   gtk_widget_set_name(window_, "frmCorvantix");
   gtk_window_set_default_size(GTK_WINDOW(window_), client_width, client_height);
@@ -519,14 +524,15 @@ bool GtkMainView::move_focus(bool forward) {
 bool GtkMainView::ask_yes_no(const std::string &text, const std::string &title) {
   if (closed_)
     return false;
-  return message_dialog(GTK_WINDOW(window_), text, title,
+  return message_dialog(toolkit_, GTK_WINDOW(window_), text, title,
                         Toolkit::Buttons::YesNo) == Toolkit::Answer::Yes;
 }
 
 void GtkMainView::show_message(const std::string &text,
                                const std::string &title) {
   if (!closed_)
-    message_dialog(GTK_WINDOW(window_), text, title, Toolkit::Buttons::Ok);
+    message_dialog(toolkit_, GTK_WINDOW(window_), text, title,
+                   Toolkit::Buttons::Ok);
 }
 
 } // namespace

@@ -16,8 +16,10 @@ namespace corvantix::gtk {
 void install_style();
 
 /// A modal message box without an icon, owned by `owner` when given; OK or
-/// Yes/No with Yes the default.
-Toolkit::Answer message_dialog(GtkWindow *owner, const std::string &text,
+/// Yes/No with Yes the default. A lost display or an ending signal ends it
+/// as if dismissed (No for Yes/No).
+Toolkit::Answer message_dialog(HostToolkit &toolkit, GtkWindow *owner,
+                               const std::string &text,
                                const std::string &title,
                                Toolkit::Buttons buttons);
 

@@ -2,23 +2,47 @@
 // Without a display (no DISPLAY or WAYLAND_DISPLAY, or one that cannot be
 // opened) message boxes go to the error stream, answered with their first
 // button, and windows cannot be built.
+//
+// The program's end from outside. SIGTERM, SIGINT and SIGHUP reach the
+// window thread through GLib's self-pipe and close the running window: a
+// run under way goes on to its end (the window logic waits for it), and
+// the program ends without asking anything more. A lost X connection does
+// the same: every window counts as closed and is never touched again, and
+// boxes go to the error stream from then on.
 #pragma once
 
 #include "ui/toolkit.h"
 #include "ui/window_thread.h"
 
+#include <atomic>
 #include <exception>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
 
 namespace corvantix {
 
+namespace gtk {
+/// A GTK window of this toolkit, as the toolkit sees it when the display
+/// is lost.
+class ToolkitWindow {
+public:
+  /// The display is gone: count as closed and touch GTK no more.
+  virtual void abandon() = 0;
+
+protected:
+  ~ToolkitWindow() = default;
+};
+} // namespace gtk
+
 class HostToolkit : public Toolkit {
 public:
   /// Opens the display, if there is one; the calling thread becomes the
-  /// window thread.
+  /// window thread. With a display, the signals that end a program are
+  /// taken over (see above) until the toolkit goes.
   HostToolkit();
   ~HostToolkit() override;
   HostToolkit(const HostToolkit &) = delete;
@@ -27,6 +51,8 @@ public:
   void enable_visual_styles() override;
   Answer message_box(const std::string &text, const std::string &title,
                      Buttons buttons) override;
+  /// The error stream: the note is for whoever started the program.
+  void note(const std::string &text, const std::string &title) override;
   std::unique_ptr<MainView> create_main_view(MainEvents &events) override;
   std::unique_ptr<AboutView> create_about_view(AboutEvents &events) override;
   void run(WindowView &window) override;
@@ -36,7 +62,12 @@ public:
                   std::function<void(std::exception_ptr)> completion) override;
 
   /// True when windows can be shown.
-  bool has_display() const { return display_; }
+  bool has_display() const { return display_ && !display_lost_; }
+  /// True once the X connection has been lost.
+  bool display_lost() const { return display_lost_; }
+  /// The first of SIGTERM, SIGINT, SIGHUP that asked the program to end,
+  /// or 0.
+  int ending_signal() const { return ending_signal_; }
 
   /// Runs a view's handler from a GTK callback: a failure must not unwind
   /// through GTK, so it is kept, the running window is closed and `run`
@@ -45,13 +76,48 @@ public:
     window_thread_calls_.guard(std::forward<Handler>(handler));
   }
 
+  // For the GTK views: the windows and modal boxes that a lost display or
+  // an ending signal must reach.
+  void add_window(gtk::ToolkitWindow &window);
+  void remove_window(gtk::ToolkitWindow &window);
+  void add_box(void *dialog);
+  void remove_box(void *dialog);
+
+  /// What the X connection's fatal error does (public for Xlib's handler).
+  void lose_display();
+
 private:
+  struct WorkerBox;
+
   void require_display() const;
+  bool boxes_to_stream() const { return !has_display() || ending_signal_; }
+  void end_by_signal(int signal);
+  void end_modal_boxes();
+  void answer_waiting_boxes();
+  Answer box_for_worker(const std::string &text, const std::string &title,
+                        Buttons buttons);
 
   std::thread::id window_thread_;
   bool display_ = false;
+  std::atomic<bool> display_lost_{false};
+  std::atomic<int> ending_signal_{0};
+  struct SignalWatch {
+    HostToolkit *toolkit;
+    int signal;
+    unsigned source;
+  };
+  std::vector<std::unique_ptr<SignalWatch>> signal_watches_;
   WindowThread window_thread_calls_;
+  WindowView *running_ = nullptr; ///< the window that `run` runs
+  int runs_ = 0;                  ///< nesting of `run`
+  std::vector<gtk::ToolkitWindow *> windows_;
+  std::vector<void *> modal_boxes_; ///< GtkDialog in gtk_dialog_run
   std::vector<std::thread> workers_;
+
+  // Boxes that workers wait for; the window thread shows them while it
+  // runs a window, else they go to the error stream.
+  std::mutex worker_boxes_mutex_;
+  std::vector<std::shared_ptr<WorkerBox>> worker_boxes_;
 };
 
 } // namespace corvantix

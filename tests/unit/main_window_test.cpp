@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <thread>
 
 using namespace corvantix;
@@ -444,6 +445,62 @@ TEST_F(MainWindow, LockBySelectLetterOutlivesARun) {
   toolkit.pump();
   EXPECT_TRUE(view().enabled(Control::cbxSticks));
   EXPECT_FALSE(view().enabled(Control::btnRefresh));
+}
+
+// A window destroyed from outside during a run never touches a control
+// again; the run's end is told through the toolkit instead of the window.
+TEST_F(MainWindow, EndOfARunWhoseWindowWentIsToldWithoutIt) {
+  process.format(false);
+  run_failure = "Could not restore backup from '/tmp/CORVANTIX-2'.";
+  auto window = open();
+  window->OnFormatFinish.subscribe(first_listener);
+  ASSERT_TRUE(view().click(Control::btnFormat));
+  view().destroy();
+  EXPECT_EQ(toolkit.pump(), 3);
+  ASSERT_EQ(toolkit.boxes.size(), 1u);
+  EXPECT_EQ(toolkit.boxes[0].text, run_failure);
+  EXPECT_EQ(toolkit.boxes[0].title, "Format failed!");
+  EXPECT_TRUE(view().boxes.empty());
+  EXPECT_EQ(view().progress_shown, std::vector<int>{0});
+  EXPECT_TRUE(failures_heard.empty());
+  EXPECT_TRUE(window->wait_for_run());
+  EXPECT_EQ(toolkit.boxes.size(), 1u);
+}
+
+TEST_F(MainWindow, WaitingForARunThatOutlivesItsWindow) {
+  process.format(false);
+  toolkit.concurrent_workers = true;
+  std::promise<void> gone;
+  std::shared_future<void> window_gone = gone.get_future().share();
+  MainWindowServices held = services();
+  held.run = [window_gone, run = held.run](const UsbDiskPtr &disk,
+                                           const ProgressCallback &report) {
+    window_gone.wait();
+    run(disk, report);
+  };
+  frmCorvantix window(process, toolkit, held);
+  window.view().show();
+  window.btnAbout_Click();
+  ASSERT_TRUE(view().click(Control::btnFormat));
+  view().destroy();
+  gone.set_value();
+  EXPECT_TRUE(window.wait_for_run());
+  EXPECT_EQ(toolkit.workers_busy_at_box, std::vector<int>{0});
+  ASSERT_EQ(toolkit.boxes.size(), 1u);
+  EXPECT_EQ(toolkit.boxes[0].text, "Format Successful!");
+  EXPECT_TRUE(toolkit.about().closed);
+  // What the worker posted meanwhile finds the window gone.
+  EXPECT_NO_THROW(toolkit.pump());
+  EXPECT_TRUE(view().boxes.empty());
+  EXPECT_TRUE(window.wait_for_run());
+  EXPECT_EQ(toolkit.boxes.size(), 1u);
+}
+
+TEST_F(MainWindow, AClosedWindowWithoutARunWaitsForNothing) {
+  auto window = open();
+  view().destroy();
+  EXPECT_FALSE(window->wait_for_run());
+  EXPECT_TRUE(toolkit.boxes.empty());
 }
 
 TEST_F(MainWindow, WindowWithoutWorkerFailsTheRunInsteadOfHanging) {

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <random>
 #include <sstream>
 
@@ -57,9 +58,12 @@ protected:
         },
         [this](const UsbDiskPtr &, const ProgressCallback &report) {
           ++pipeline_runs;
+          if (hold.valid())
+            hold.wait();
           report(0.5, "Half way.");
           if (run_failure)
-            throw Error("The run failed.");
+            throw Error("The run failed. Your backup files will be left at "
+                        "'/tmp/CORVANTIX-1' for you to restore manually.");
         }};
     return run_mode(reading.values, process, toolkit, services);
   }
@@ -89,6 +93,7 @@ protected:
   int pipeline_runs = 0;
   bool run_failure = false;
   bool scan_failure = false;
+  std::shared_future<void> hold; ///< the run waits for it, when set
 };
 
 TEST_F(RunModes, WindowModeWithDefaultsStaysOpenAfterARun) {
@@ -182,7 +187,7 @@ TEST_F(RunModes, FailedSingleDriveRunKeepsEarlierFileAndEndsWithZero) {
   EXPECT_EQ(run({"E"}), 0);
   EXPECT_EQ(drive_txt(), "F");
   EXPECT_TRUE(toolkit.main().closed);
-  EXPECT_EQ(toolkit.main().boxes.back().text, "The run failed.");
+  EXPECT_EQ(toolkit.main().boxes.back().text.substr(0, 15), "The run failed.");
 
   fs::remove("drive.txt");
   EXPECT_EQ(run({"E"}), 0);
@@ -241,6 +246,65 @@ TEST_F(RunModes, UnwritableDriveTextIsNotReportedAsSuccess) {
   EXPECT_EQ(toolkit.boxes[0].text,
             crash_intro + "Could not write to disk.\n\n");
   EXPECT_TRUE(fs::is_directory("drive.txt"));
+}
+
+// The main window destroyed from outside (a window manager, another X
+// client, the program told to end) while the run goes on: the run reaches
+// its end on the worker, no control is touched after the window has gone,
+// its outcome is told without the window and the program ends with 1.
+class WindowGoneDuringARun : public RunModes {
+protected:
+  void SetUp() override {
+    RunModes::SetUp();
+    toolkit.concurrent_workers = true;
+    hold = gone.get_future().share();
+    toolkit.script = [this](test::ScriptedToolkit &t) {
+      t.main().answers = {true};
+      ASSERT_TRUE(t.main().click(Control::btnFormat));
+      t.main().destroy();
+      gone.set_value();
+    };
+  }
+  std::promise<void> gone;
+};
+
+TEST_F(WindowGoneDuringARun, AFailedRunNamesTheBackupFolder) {
+  run_failure = true;
+  EXPECT_EQ(run({}), 1);
+  EXPECT_EQ(pipeline_runs, 1);
+  ASSERT_EQ(toolkit.boxes.size(), 1u);
+  EXPECT_EQ(toolkit.boxes[0].text,
+            "The run failed. Your backup files will be left at "
+            "'/tmp/CORVANTIX-1' for you to restore manually.");
+  EXPECT_EQ(toolkit.boxes[0].title, "Format failed!");
+  EXPECT_EQ(toolkit.workers_busy_at_box, std::vector<int>{0});
+  EXPECT_TRUE(toolkit.main().boxes.empty());
+}
+
+TEST_F(WindowGoneDuringARun, ASuccessfulSingleDriveRunWritesNoDriveText) {
+  put_drive_txt("F");
+  EXPECT_EQ(run({"-s", "E"}), 1);
+  ASSERT_EQ(toolkit.boxes.size(), 1u);
+  EXPECT_EQ(toolkit.boxes[0].text, "Format Successful!");
+  EXPECT_EQ(toolkit.workers_busy_at_box, std::vector<int>{0});
+  // The script that called for the result file learns from the exit code
+  // that the window did not finish; an earlier result stays.
+  EXPECT_EQ(drive_txt(), "F");
+}
+
+TEST_F(WindowGoneDuringARun, TheCrashMessageWaitsForTheRun) {
+  toolkit.script = [this](test::ScriptedToolkit &t) {
+    t.main().answers = {true};
+    ASSERT_TRUE(t.main().click(Control::btnFormat));
+    gone.set_value();
+    throw Error("A handler failed.");
+  };
+  EXPECT_EQ(run({}), 1);
+  EXPECT_EQ(pipeline_runs, 1);
+  ASSERT_EQ(toolkit.boxes.size(), 2u);
+  EXPECT_EQ(toolkit.boxes[0].text, "Format Successful!");
+  EXPECT_EQ(toolkit.boxes[1].text, crash_intro + "A handler failed.\n\n");
+  EXPECT_EQ(toolkit.workers_busy_at_box, (std::vector<int>{0, 0}));
 }
 
 TEST(CrashText, AnyFailureKeepsTheBlankLine) {

@@ -239,16 +239,28 @@ void ScriptedToolkit::run_worker(
   if (refuse_workers)
     throw std::runtime_error("No worker thread.");
   ++workers;
-  std::thread worker([&] {
+  ++busy_;
+  auto body = [this, work = std::move(work),
+               completion = std::move(completion)] {
     std::exception_ptr failure;
     try {
       work();
     } catch (...) {
       failure = std::current_exception();
     }
+    --busy_;
     completion(failure);
-  });
-  worker.join();
+  };
+  if (concurrent_workers) {
+    concurrent_.emplace_back(std::move(body));
+    return;
+  }
+  std::thread(std::move(body)).join();
+}
+
+ScriptedToolkit::~ScriptedToolkit() {
+  for (std::thread &worker : concurrent_)
+    worker.join();
 }
 
 } // namespace corvantix::test

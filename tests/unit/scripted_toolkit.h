@@ -9,6 +9,7 @@
 #include "unit/recording_toolkit.h"
 #include "ui/view.h"
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <map>
@@ -70,6 +71,12 @@ struct MainRecord : WindowRecord {
   bool pick(std::uint32_t index);
   /// A person ticks or clears the check box.
   bool tick(bool on);
+  /// The window is destroyed from outside (a window manager, another X
+  /// client): closed without the program asking.
+  void destroy() {
+    closed = true;
+    note("main destroyed");
+  }
 };
 
 struct AboutRecord : WindowRecord {
@@ -93,6 +100,13 @@ public:
   int runs = 0;
   int workers = 0;
   bool refuse_workers = false; ///< run_worker fails as without a pool
+  /// Workers run on beside the window thread instead of to completion
+  /// within run_worker; the toolkit joins them when it goes.
+  bool concurrent_workers = false;
+  /// For each message box: how many workers' work was still running.
+  std::vector<int> workers_busy_at_box;
+
+  ~ScriptedToolkit() override;
 
   MainRecord &main() { return *mains.back(); }
   AboutRecord &about() { return *abouts.back(); }
@@ -111,8 +125,15 @@ public:
   }
   void run_worker(std::function<void()> work,
                   std::function<void(std::exception_ptr)> completion) override;
+  Answer message_box(const std::string &text, const std::string &title,
+                     Buttons buttons) override {
+    workers_busy_at_box.push_back(busy_);
+    return RecordingToolkit::message_box(text, title, buttons);
+  }
 
 private:
+  std::atomic<int> busy_{0};
+  std::vector<std::thread> concurrent_;
   std::thread::id window_thread_;
   std::mutex mutex_;
   std::deque<std::function<void()>> posted_;
