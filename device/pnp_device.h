@@ -27,6 +27,18 @@ struct GenericContext {
   INT32 reboot;   ///< 1 when the change needs a restart to complete
 };
 
+// SetupAPI checks each record's size field against its own size of the
+// record, so a wrong layout fails every call at run time. The sizes that
+// hold for every word size are checked here for every build; those of the
+// 32-bit product, where the records are byte-packed, for 32-bit builds.
+static_assert(sizeof(SP_CLASSINSTALL_HEADER) == 8);
+static_assert(sizeof(SP_PROPCHANGE_PARAMS) == 20);
+static_assert(sizeof(GenericContext) == 12);
+constexpr bool kBuild32 = sizeof(void *) == 4;
+static_assert(!kBuild32 || sizeof(SP_DEVINFO_DATA) == 28);
+static_assert(!kBuild32 || sizeof(SP_DEVINSTALL_PARAMS_A) == 296);
+static_assert(!kBuild32 || sizeof(SP_DEVINFO_LIST_DETAIL_DATA_A) == 287);
+
 class CPNPDevice {
 public:
   /// `PNPDeviceID` is at most 259 characters; longer ones are cut.

@@ -3,20 +3,22 @@
 
 #include "device/pnp_device.h"
 #include "disk/formatter.h"
+#include "platform/text.h"
 #include "strings/error.h"
 #include "strings/res.h"
 
 namespace corvantix {
 namespace {
 
-// The system's one-line text for `code`; empty when it has none.
+// The system's one-line text for `code` in UTF-8, as the messages are;
+// empty when it has none. FormatMessageA writes the ANSI code page.
 std::string system_text(DWORD code) {
   char *text = sTranslateLastError(code);
   if (!text)
     return {};
   std::string copy(text);
   LocalFree(text);
-  return copy;
+  return platform::from_ansi(copy);
 }
 
 void check(const char *key, const std::string &path, DWORD code) {

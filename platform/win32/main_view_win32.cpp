@@ -191,20 +191,7 @@ void Win32MainView::layout() {
   // The check box is as large as its text asks, at the cell's left and
   // vertically centred.
   Box keep_cell = body_.cell(0, 3).inset(mx, my);
-  SIZE ideal{};
-  HWND keep = control(Control::chkKeep);
-  if (!SendMessageW(keep, BCM_GETIDEALSIZE, 0, reinterpret_cast<LPARAM>(&ideal)) ||
-      ideal.cx <= 0) {
-    HDC dc = GetDC(keep);
-    HGDIOBJ old = SelectObject(dc, font_.handle());
-    wchar_t text[256] = {};
-    int length = GetWindowTextW(keep, text, 256);
-    GetTextExtentPoint32W(dc, text, length, &ideal);
-    SelectObject(dc, old);
-    ReleaseDC(keep, dc);
-    ideal.cx += GetSystemMetrics(SM_CXMENUCHECK) + s.dx(margin);
-    ideal.cy = std::max<LONG>(ideal.cy, GetSystemMetrics(SM_CYMENUCHECK));
-  }
+  SIZE ideal = check_box_size();
   Box keep_box{keep_cell.x, 0, std::min<int>(ideal.cx, keep_cell.width),
                std::min<int>(ideal.cy, keep_cell.height)};
   keep_box.y = keep_cell.y + (keep_cell.height - keep_box.height) / 2;
@@ -215,6 +202,27 @@ void Win32MainView::layout() {
   // moves everywhere.
   InvalidateRect(control(Control::lblInfo), nullptr, TRUE);
   InvalidateRect(control(Control::lblSticks), nullptr, TRUE);
+}
+
+// The box, a gap and the text. The control's own ideal size is taken when
+// it is larger; Wine's leaves the text's last letter outside.
+SIZE Win32MainView::check_box_size() const {
+  HWND keep = control(Control::chkKeep);
+  HDC dc = GetDC(keep);
+  HGDIOBJ old = SelectObject(dc, font_.handle());
+  wchar_t text[256] = {};
+  int length = GetWindowTextW(keep, text, 256);
+  SIZE size{};
+  GetTextExtentPoint32W(dc, text, length, &size);
+  SelectObject(dc, old);
+  ReleaseDC(keep, dc);
+  size.cx += GetSystemMetrics(SM_CXMENUCHECK) + scale().dx(margin) + 1;
+  size.cy = std::max<LONG>(size.cy, GetSystemMetrics(SM_CYMENUCHECK));
+
+  SIZE ideal{};
+  if (SendMessageW(keep, BCM_GETIDEALSIZE, 0, reinterpret_cast<LPARAM>(&ideal)))
+    return {std::max(size.cx, ideal.cx), std::max(size.cy, ideal.cy)};
+  return size;
 }
 
 // White, the background picture tiled over it, the logo stretched over the
@@ -496,10 +504,21 @@ std::uint32_t Win32MainView::selected() const {
   return position == CB_ERR ? no_selection : std::uint32_t(position);
 }
 
+// The list has the focus when the window opens and after every run, and a
+// combo box shows its own cue banner only without the focus: the hint goes
+// to the text field, whose banner can be drawn with the focus too.
 void Win32MainView::set_hint(const std::string &text) {
-  if (!closed_)
-    SendMessageW(control(Control::cbxSticks), CB_SETCUEBANNER, 0,
-                 reinterpret_cast<LPARAM>(widen(text).c_str()));
+  if (closed_)
+    return;
+  std::wstring hint = widen(text);
+  HWND list = control(Control::cbxSticks);
+  COMBOBOXINFO combo{};
+  combo.cbSize = sizeof(combo);
+  if (GetComboBoxInfo(list, &combo) && combo.hwndItem)
+    SendMessageW(combo.hwndItem, EM_SETCUEBANNER, TRUE,
+                 reinterpret_cast<LPARAM>(hint.c_str()));
+  else
+    SendMessageW(list, CB_SETCUEBANNER, 0, reinterpret_cast<LPARAM>(hint.c_str()));
 }
 
 void Win32MainView::set_progress(int value) {

@@ -58,6 +58,7 @@ private:
   void create_controls();
   void add_tooltip(HWND control, const std::wstring &text);
   void layout();
+  SIZE check_box_size() const;
   void paint_header(HDC dc, const RECT &area);
   void command(int id, int notification);
   void apply_enabled();
