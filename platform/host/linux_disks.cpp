@@ -294,22 +294,25 @@ void assign_drive_letters(std::vector<LinuxDisk> &disks,
   }
 }
 
+DiskConfig disk_config_of(const LinuxDisk &disk) {
+  DiskConfig config;
+  config.image = disk.node;
+  config.new_size = 0; // a device is never made
+  config.new_image_formatted = false;
+  config.model = disk.model;
+  config.interface_type = disk.usb ? "USB" : "SCSI";
+  config.letter = disk.letter;
+  config.sector_size = disk.sector_size;
+  return config;
+}
+
 std::vector<DiskConfig> usb_machine(const LinuxRoots &roots,
                                     std::string_view taken) {
   std::vector<LinuxDisk> disks = find_usb_disks(roots);
   assign_drive_letters(disks, taken);
   std::vector<DiskConfig> configs;
-  for (const LinuxDisk &disk : disks) {
-    DiskConfig config;
-    config.image = disk.node;
-    config.new_size = 0; // a device is never made
-    config.new_image_formatted = false;
-    config.model = disk.model;
-    config.interface_type = "USB";
-    config.letter = disk.letter;
-    config.sector_size = disk.sector_size;
-    configs.push_back(std::move(config));
-  }
+  for (const LinuxDisk &disk : disks)
+    configs.push_back(disk_config_of(disk));
   return configs;
 }
 
@@ -381,18 +384,26 @@ std::string unescaped(std::string_view text) {
 } // namespace
 
 std::vector<std::string> mount_points_of(std::string_view mountinfo,
-                                         const std::vector<DeviceNumber> &devices) {
+                                         const std::vector<DeviceNumber> &devices,
+                                         const std::vector<std::string> &sources) {
   std::vector<std::string> points;
   std::istringstream lines{std::string(mountinfo)};
   std::string line;
   while (std::getline(lines, line)) {
-    // mount-id parent-id major:minor root mount-point options ...
+    // id parent major:minor root mount-point options [tags] - type source ...
     std::istringstream fields(line);
-    std::string id, parent, number, root, point;
+    std::string id, parent, number, root, point, word, type, source;
     if (!(fields >> id >> parent >> number >> root >> point))
       continue;
+    while (fields >> word && word != "-") {
+    }
+    fields >> type >> source;
     auto device = parse_device_number(number);
-    if (device && std::find(devices.begin(), devices.end(), *device) != devices.end())
+    bool on_device =
+        device && std::find(devices.begin(), devices.end(), *device) != devices.end();
+    bool from_source = std::find(sources.begin(), sources.end(),
+                                 unescaped(source)) != sources.end();
+    if (on_device || from_source)
       points.push_back(unescaped(point));
   }
   return points;
@@ -404,7 +415,10 @@ std::vector<std::string> mount_points_on(const LinuxDisk &disk,
   for (const LinuxPartition &partition : disk.partitions)
     devices.push_back(partition.device);
   devices.insert(devices.end(), disk.holders.begin(), disk.holders.end());
-  return mount_points_of(mountinfo, devices);
+  std::vector<std::string> sources = {"/dev/" + disk.name};
+  for (const LinuxPartition &partition : disk.partitions)
+    sources.push_back("/dev/" + partition.name);
+  return mount_points_of(mountinfo, devices, sources);
 }
 
 std::string read_mountinfo(const fs::path &file) {

@@ -93,6 +93,12 @@ std::vector<LinuxDisk> find_usb_disks(const LinuxRoots &roots = {});
 void assign_drive_letters(std::vector<LinuxDisk> &disks,
                           std::string_view taken = "");
 
+/// The disk as the machine's disk: backed by its device node, never made,
+/// with its model, letter and sector size; its interface is "USB" only
+/// for a disk on a USB bus ("SCSI" otherwise, which the inventory never
+/// lists).
+DiskConfig disk_config_of(const LinuxDisk &disk);
+
 /// What a machine description's `usb` line stands for: the machine's real
 /// USB disks, each backed by its device node, with interface "USB"; the
 /// letters in `taken` belong to other disks of the description.
@@ -117,10 +123,14 @@ std::uint32_t block_device_size(int fd, std::uint64_t &bytes);
 std::uint32_t logical_sector_size(int fd, std::uint32_t &bytes);
 
 /// The mount points in `mountinfo` (the text of /proc/self/mountinfo) of
-/// the file systems on any of `devices`, in mountinfo order.
+/// the file systems on any of `devices`, or mounted from one of the device
+/// nodes `sources` (btrfs, for one, shows a device number of its own), in
+/// mountinfo order.
 std::vector<std::string> mount_points_of(std::string_view mountinfo,
-                                         const std::vector<DeviceNumber> &devices);
-/// The same for the disk, its partitions and the devices stacked on them.
+                                         const std::vector<DeviceNumber> &devices,
+                                         const std::vector<std::string> &sources = {});
+/// The same for the disk, its partitions and the devices stacked on them;
+/// sources are their nodes under /dev.
 std::vector<std::string> mount_points_on(const LinuxDisk &disk,
                                          std::string_view mountinfo);
 /// The text of a mountinfo file; empty when it cannot be read.

@@ -189,6 +189,10 @@ TEST_F(LinuxDisks, OnlyWritableUsbDisksWithAMediumAreListed) {
   EXPECT_TRUE(emulation::describe_disk(sys / "sdh", machine_.roots())->read_only);
   EXPECT_EQ(emulation::describe_disk(sys / "sdc", machine_.roots())->size, 0u);
   EXPECT_FALSE(emulation::describe_disk(sys / "sdb1", machine_.roots()));
+  EXPECT_EQ(emulation::disk_config_of(
+                *emulation::describe_disk(sys / "sda", machine_.roots()))
+                .interface_type,
+            "SCSI");
   EXPECT_EQ(emulation::describe_disk(sys / "mmcblk0", machine_.roots())
                 ->first_partition()
                 ->name,
@@ -303,14 +307,20 @@ TEST(LinuxMounts, PartitionsAndStackedDevicesAreFound) {
       "92 27 8:18 /photos /srv/photos rw - ext4 /dev/sdb2 rw\n"
       "93 27 253:0 / /mnt/secret rw - ext4 /dev/mapper/luks rw\n"
       "94 27 8:33 / /mnt/other rw - ext4 /dev/sdc1 rw\n"
+      "95 27 0:45 / /mnt/btrfs rw shared:1 - btrfs /dev/sdb3 rw\n"
       "broken line\n";
   LinuxDisk disk;
   disk.device = {8, 16};
-  disk.partitions = {{"sdb1", 1, {8, 17}, 0, 0}, {"sdb2", 2, {8, 18}, 0, 0}};
+  disk.name = "sdb";
+  disk.partitions = {{"sdb1", 1, {8, 17}, 0, 0}, {"sdb2", 2, {8, 18}, 0, 0},
+                     {"sdb3", 3, {8, 19}, 0, 0}};
   EXPECT_EQ(emulation::mount_points_on(disk, mountinfo),
-            (std::vector<std::string>{"/media/ann/MY STICK", "/srv/photos"}));
+            (std::vector<std::string>{"/media/ann/MY STICK", "/srv/photos",
+                                      "/mnt/btrfs"}));
   disk.holders = {{253, 0}};
-  EXPECT_EQ(emulation::mount_points_on(disk, mountinfo).back(), "/mnt/secret");
+  EXPECT_EQ(emulation::mount_points_on(disk, mountinfo),
+            (std::vector<std::string>{"/media/ann/MY STICK", "/srv/photos",
+                                      "/mnt/secret", "/mnt/btrfs"}));
 
   disk.partitions.clear();
   disk.holders.clear();
