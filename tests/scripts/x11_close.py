@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Asks X windows to close as a window manager's close box does: sends each
-window ID given a WM_DELETE_WINDOW message of the WM_PROTOCOLS kind.
+window ID given a WM_DELETE_WINDOW message of the WM_PROTOCOLS kind. With
+--destroy, destroys them instead, as another X client may, without asking.
 
-    x11_close.py WINDOW_ID...
+    x11_close.py [--destroy] WINDOW_ID...
 """
 import ctypes
 import sys
@@ -24,6 +25,9 @@ CLIENT_MESSAGE = 33
 
 
 def main(ids):
+    destroy = bool(ids) and ids[0] == "--destroy"
+    if destroy:
+        ids = ids[1:]
     x = ctypes.cdll.LoadLibrary("libX11.so.6")
     x.XOpenDisplay.restype = ctypes.c_void_p
     x.XOpenDisplay.argtypes = [ctypes.c_char_p]
@@ -33,6 +37,7 @@ def main(ids):
                              ctypes.c_long, ctypes.POINTER(Event)]
     x.XFlush.argtypes = [ctypes.c_void_p]
     x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    x.XDestroyWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
     display = x.XOpenDisplay(None)
     if not display:
         sys.stderr.write("x11_close.py: cannot open the display\n")
@@ -40,6 +45,9 @@ def main(ids):
     protocols = x.XInternAtom(display, b"WM_PROTOCOLS", 0)
     delete = x.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
     for window in ids:
+        if destroy:
+            x.XDestroyWindow(display, int(window, 0))
+            continue
         event = Event()
         event.client.type = CLIENT_MESSAGE
         event.client.window = int(window, 0)
