@@ -146,6 +146,28 @@ TEST_F(MachineDescriptionTest, AnImageMustBeAFileOrABlockDevice) {
   EXPECT_FALSE(std::filesystem::exists(folder_.path() / "new.img"));
 }
 
+// The process's machine is made from the file named in the environment:
+// a bad image there stops it before any disk is made.
+TEST_F(MachineDescriptionTest, ABadImageStopsTheMachineBeforeAnyDiskIsMade) {
+  auto fifo = folder_.path() / "stick.img";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  auto file = write("disk system.img size=1M interface=IDE\n"
+                    "disk stick.img letter=E\n");
+  emulation::Machine::install(nullptr);
+  ::setenv("CORVANTIX_MACHINE", file.c_str(), 1);
+  std::string message;
+  try {
+    emulation::Machine::current();
+  } catch (const Error &e) {
+    message = e.what();
+  }
+  ::unsetenv("CORVANTIX_MACHINE");
+  emulation::Machine::install(nullptr);
+  EXPECT_NE(message.find(file.string() + ":2: the image"), std::string::npos)
+      << message;
+  EXPECT_FALSE(std::filesystem::exists(folder_.path() / "system.img"));
+}
+
 TEST_F(MachineDescriptionTest, AnImageMustBeReadable) {
   if (::geteuid() == 0)
     GTEST_SKIP() << "the superuser reads every file";
