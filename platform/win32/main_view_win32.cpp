@@ -204,8 +204,9 @@ void Win32MainView::layout() {
   InvalidateRect(control(Control::lblSticks), nullptr, TRUE);
 }
 
-// The box, a gap and the text. The control's own ideal size is taken when
-// it is larger; Wine's leaves the text's last letter outside.
+// The box, a gap and the text in the dialog font, or the control's own
+// ideal size where that is larger: an ideal size that is a pixel short cuts
+// the text's last letter.
 SIZE Win32MainView::check_box_size() const {
   HWND keep = control(Control::chkKeep);
   HDC dc = GetDC(keep);

@@ -108,6 +108,50 @@ first_white() {
          print -1}' <<<"$1"
 }
 
+# read_text FILE X Y WIDTH HEIGHT: the text that tesseract reads in that
+# part of the screenshot, enlarged, on one line.
+read_text() {
+  local out
+  out=$(mktemp --suffix=.png)
+  convert "$1" -crop "$4x$5+$2+$3" +repage -colorspace gray -resize 400% \
+    -normalize "$out"
+  tesseract "$out" - --psm 7 2>/dev/null | tr -s '\n' ' '
+  rm -f "$out"
+}
+
+# main_texts FILE SX SY: what a person reads in the device list's text
+# field, the Refresh button, the check box and the Format button, one a
+# line. The buttons and the field are read inside their borders; the check
+# box, which is as wide as its text, in its whole cell, so that a text cut
+# at its control's edge reads cut.
+main_texts() {
+  local file=$1 sx=$2 sy=$3 w h
+  read -r w h < <(identify -format '%w %h\n' "$file")
+  px() { awk -v v="$1" -v s="$2" 'BEGIN {printf "%d", v * s + 0.5}'; }
+  local side row m my arrow field button
+  side=$(px 85 "$sx") row=$(px 29 "$sy") m=$(px 3 "$sx") my=$(px 3 "$sy")
+  arrow=$(px 20 "$sx") field=$(px 21 "$sy") button=$(px 23 "$sy")
+  local top=$((h - 3 * row + my + 3)) bottom=$((h - row + my + 3))
+  read_text "$file" $((side + m + 2)) "$top" \
+    $((w - 2 * side - 2 * m - arrow - 4)) $((field - 6)); echo
+  read_text "$file" $((w - side + m + 2)) "$top" $((side - 2 * m - 4)) \
+    $((button - 6)); echo
+  read_text "$file" 0 $((h - row)) "$side" "$row"; echo
+  read_text "$file" $((side + m + 3)) "$bottom" $((w - 2 * side - 2 * m - 6)) \
+    $((button - 6)); echo
+}
+
+# expect_texts TEXTS WANTED...: each line of TEXTS holds its WANTED part.
+expect_texts() {
+  local texts=$1 i=1 line
+  shift
+  for wanted in "$@"; do
+    line=$(sed -n "${i}p" <<<"$texts")
+    [[ $line == *"$wanted"* ]] || fail "read '$line' where '$wanted' belongs"
+    i=$((i + 1))
+  done
+}
+
 # near ACTUAL EXPECTED WHAT: ACTUAL within one pixel of EXPECTED.
 near() {
   local d=$(($1 - $2))

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # corvantix.exe's windows under Wine, as a person sees them on Xvfb: the
 # main window's size and its fixed rows and columns (scaled by Wine's
-# dialog font) before and after resizing, and the about window opening and
-# closing. Wine has no HTML engine here (mshtml is switched off so that it
+# dialog font) before and after resizing, its texts as read in English and
+# German, and the about window opening and closing. Wine has no HTML engine here (mshtml is switched off so that it
 # does not offer to download one), so the about window may stay blank.
 # Screenshots are kept in <build dir>/screenshots.
 #   wine_windows.wine.sh <corvantix.exe> <source dir> <build dir>
@@ -43,6 +43,10 @@ awk -v x="$sx" -v y="$sy" 'BEGIN {exit !(x > 0.6 && x < 3 && y > 0.6 && y < 3)}'
   fail "client area ${w}x$h is not the scaled 634x253"
 shoot "$main" "$shots/wine-main.png"
 check_main_layout "$shots/wine-main.png" "$sx" "$sy"
+# Wine has no USB disk: the list, which has the focus, shows its hint
+# (read in part: the caret may stand over a letter).
+expect_texts "$(main_texts "$shots/wine-main.png" "$sx" "$sy")" \
+  "search for devices" Refresh Backup Format
 
 xdotool windowsize "$main" $((w + 250)) $((h + 150))
 for _ in $(seq 1 20); do
@@ -83,6 +87,30 @@ done
 wait "$pid" || status=$?
 pid=""
 [ "$status" -eq 0 ] || fail "program ended with $status: $(cat "$work/stderr.txt")"
+# The German texts, given on the command line (Wine here has no German
+# locale), fit the same cells.
+german=()
+while IFS= read -r entry; do
+  german+=(--text "$entry")
+done < <(sed -n 's/.*<Entry name="\(UI_[A-Z_]*\)">\(.*\)<\/Entry>.*/\1=\2/p' \
+           "$src/resources/strings/glob.de-DE.xml")
+[ ${#german[@]} -ge 18 ] || fail "no German window texts found"
+"${wine[@]}" "$program" "${german[@]}" 2>"$work/stderr.txt" &
+pid=$!
+main=$(wait_window Corvantix 60) || fail "no main window with German texts"
+sleep 1
+shoot "$main" "$shots/wine-main-de.png"
+check_main_layout "$shots/wine-main-de.png" "$sx" "$sy"
+expect_texts "$(main_texts "$shots/wine-main-de.png" "$sx" "$sy")" \
+  "um nach" Aktualisieren Backup Formatieren
+python3 "$src/tests/scripts/x11_close.py" "$main"
+for _ in $(seq 1 60); do
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.25
+done
+wait "$pid" || fail "the German window ended with $?"
+pid=""
+
 # Help mode: the about window alone; closing it ends the program with 0.
 "${wine[@]}" "$program" --help 2>"$work/stderr.txt" &
 pid=$!

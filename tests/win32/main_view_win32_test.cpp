@@ -2,6 +2,7 @@
 // order, states and events. They need a display; without one (the plain
 // Wine run) they are skipped, and the test run under Xvfb runs them.
 #include "platform/win32/main_view_win32.h"
+#include "strings/res.h"
 
 #include <gtest/gtest.h>
 
@@ -263,6 +264,86 @@ TEST_F(Win32MainViewTest, FailingHandlerEndsTheLoopWithItsFailure) {
   view->add_item("x");
   EXPECT_EQ(view->item_count(), 0u);
   EXPECT_FALSE(view->ask_yes_no("never shown", ""));
+}
+
+// The width of `text` in the control's font.
+int text_width(HWND control, const std::string &text) {
+  std::wstring wide;
+  wide.resize(text.size());
+  wide.resize(std::size_t(MultiByteToWideChar(CP_UTF8, 0, text.data(),
+                                              int(text.size()), wide.data(),
+                                              int(wide.size()))));
+  HDC dc = GetDC(control);
+  HGDIOBJ old = SelectObject(
+      dc, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
+  SIZE size{};
+  GetTextExtentPoint32W(dc, wide.c_str(), int(wide.size()), &size);
+  SelectObject(dc, old);
+  ReleaseDC(control, dc);
+  return size.cx;
+}
+
+int client_width(HWND control) {
+  RECT r;
+  GetClientRect(control, &r);
+  return r.right;
+}
+
+// Buttons draw their text inside a 2 px edge and the focus frame, the check
+// box beside its box, the hint inside the list's text field.
+TEST_F(Win32MainViewTest, EveryTextFitsItsControlInBothLanguages) {
+  for (const char *tag : {"en-US", "de-DE"}) {
+    Res::init_for(tag);
+    view->set_text(Control::lblSticks, Res::get("UI_STICKS"));
+    view->set_text(Control::btnRefresh, Res::get("UI_REFRESH"));
+    view->set_text(Control::btnFormat, Res::get("UI_FORMAT"));
+    view->set_text(Control::btnAbout, Res::get("UI_ABOUT"));
+    view->set_text(Control::chkKeep, Res::get("UI_BACKUP"));
+    int frame = 2 * (GetSystemMetrics(SM_CXEDGE) + 2);
+    for (auto [control, key] :
+         {std::pair{Control::btnRefresh, "UI_REFRESH"},
+          std::pair{Control::btnFormat, "UI_FORMAT"},
+          std::pair{Control::btnAbout, "UI_ABOUT"}}) {
+      HWND button = view->control(control);
+      EXPECT_LE(text_width(button, Res::get(key)) + frame, client_width(button))
+          << tag << " " << key;
+    }
+    HWND label = view->control(Control::lblSticks);
+    EXPECT_LE(text_width(label, Res::get("UI_STICKS")), client_width(label)) << tag;
+    HWND keep = view->control(Control::chkKeep);
+    EXPECT_LE(GetSystemMetrics(SM_CXMENUCHECK) + 3 +
+                  text_width(keep, Res::get("UI_BACKUP")),
+              client_width(keep))
+        << tag;
+
+    COMBOBOXINFO combo{};
+    combo.cbSize = sizeof(combo);
+    ASSERT_TRUE(GetComboBoxInfo(view->control(Control::cbxSticks), &combo));
+    for (const char *key : {"UI_STICKS_REFRESH", "UI_STICKS_SELECT"}) {
+      view->set_hint(Res::get(key));
+      EXPECT_LE(text_width(combo.hwndItem, Res::get(key)),
+                client_width(combo.hwndItem))
+          << tag << " " << key;
+    }
+  }
+  Res::init_for("en-US");
+}
+
+// The hint lives in the list's text field, which draws it with the focus
+// too: the list has the focus when the window opens.
+TEST_F(Win32MainViewTest, HintIsTheTextFieldsBanner) {
+  view->show();
+  view->set_hint("Refresh to search for devices.");
+  COMBOBOXINFO combo{};
+  combo.cbSize = sizeof(combo);
+  ASSERT_TRUE(GetComboBoxInfo(view->control(Control::cbxSticks), &combo));
+  wchar_t banner[64] = {};
+  ASSERT_TRUE(SendMessageW(combo.hwndItem, EM_GETCUEBANNER,
+                           reinterpret_cast<WPARAM>(banner), 64));
+  EXPECT_EQ(std::wstring(banner), L"Refresh to search for devices.");
+  EXPECT_EQ(GetFocus(), combo.hwndItem);
+  wchar_t text[8] = {};
+  EXPECT_EQ(GetWindowTextW(combo.hwndItem, text, 8), 0) << "the hint is no entry";
 }
 
 struct RecordingAboutEvents : AboutEvents {
