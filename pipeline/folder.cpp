@@ -9,10 +9,6 @@ namespace {
 
 using platform::file_system;
 
-bool ends_with_separator(const std::string &path) {
-  return !path.empty() && (path.back() == '\\' || path.back() == '/');
-}
-
 // Eight characters, a dot and three, of lower-case letters and digits.
 // Bytes that would favour the first characters of the alphabet are drawn
 // again.
@@ -41,13 +37,7 @@ Folder::Folder(const std::string &path)
     : path_(file_system().full_path(path)) {}
 
 void Folder::copy(const std::string &dst) const {
-  platform::FileSystem &fs = file_system();
-  std::size_t prefix = path_.size() + (ends_with_separator(path_) ? 0 : 1);
-  platform::TreeListing tree = fs.list_tree(path_);
-  for (const std::string &folder : tree.folders)
-    fs.create_folders(fs.join(dst, folder.substr(prefix)));
-  for (const std::string &file : tree.files)
-    fs.copy_file(file, fs.join(dst, file.substr(prefix)));
+  file_system().copy_tree(path_, dst);
 }
 
 // The copies in a backup keep the stick's read-only, hidden and system

@@ -82,6 +82,12 @@ public:
   /// Copies a file with its attributes and modification time, replacing a
   /// file at `to`; a read-only or hidden file at `to` makes it fail.
   virtual void copy_file(const std::string &from, const std::string &to) = 0;
+  /// Copies the tree inside `from` into the existing folder `to`: every
+  /// subfolder first (folder attributes are not copied), then every file as
+  /// copy_file copies it, replacing files of the same name. The first
+  /// failure ends the copy and what was copied stays. This one lists the
+  /// tree and copies file by file; a platform may do it in fewer steps.
+  virtual void copy_tree(const std::string &from, const std::string &to);
   /// The DOS attributes of a file or folder.
   virtual std::uint32_t attributes(const std::string &path) = 0;
   /// Sets the DOS attributes of a file or folder; kAttributeNormal clears.
@@ -99,6 +105,8 @@ public:
 
   /// True when the file system at `root` is mounted and can be read.
   virtual bool volume_ready(const std::string &root) = 0;
+  /// True when another program holds the drive of `root` for itself.
+  virtual bool volume_in_use(const std::string &root);
 };
 
 /// The file system that the system code uses: the platform's own, unless a

@@ -35,7 +35,9 @@ std::string find_tool(const std::string &name) {
 }
 
 // The environment of every tool: ours, with mtools told to read no
-// configuration file and to accept any geometry, and plain C messages.
+// configuration file and to accept any geometry, and a UTF-8 locale, in
+// which mtools reads and writes long names as Unicode; its messages stay
+// untranslated (C).
 std::vector<std::string> tool_environment() {
   std::vector<std::string> env;
   for (char **variable = environ; *variable; ++variable) {
@@ -46,7 +48,7 @@ std::vector<std::string> tool_environment() {
   }
   env.push_back("MTOOLSRC=/dev/null");
   env.push_back("MTOOLS_SKIP_CHECK=1");
-  env.push_back("LC_ALL=C");
+  env.push_back("LC_ALL=C.UTF-8");
   return env;
 }
 

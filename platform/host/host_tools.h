@@ -1,6 +1,6 @@
 // Running the outside tools that the emulated machine relies on (mtools and
 // dosfstools): no shell, output captured, mtools kept off the user's own
-// configuration.
+// configuration and run in a UTF-8 locale.
 #pragma once
 
 #include <string>

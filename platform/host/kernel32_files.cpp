@@ -201,12 +201,11 @@ std::string name_of(HANDLE object) {
   return found == machine.handles().end() ? "?" : found->second.path;
 }
 
-BOOL lock_volume(Machine &machine, DeviceHandle &open, Disk &disk) {
+BOOL lock_volume(DeviceHandle &open, Disk &disk) {
   if (!open.volume)
     return fail(ERROR_INVALID_PARAMETER);
   if (disk.volume_locked || disk.held_open || disk.open_volume_handles > 1)
     return fail(ERROR_ACCESS_DENIED);
-  machine.flush(disk); // Windows flushes the file system before it locks
   disk.volume_locked = true;
   open.locking = true;
   return TRUE;
@@ -286,6 +285,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode,
                       : call.machine.disk_by_number(target->number);
   if (!disk || !disk_online(*disk) || (volume && !disk->volume_present()))
     return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+  if (!call.machine.claim(*disk)) // another program holds the stick
+    return fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
   if (volume && disk->volume_locked)
     return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
   if (volume && disk->held_open &&
@@ -335,7 +336,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID, DWORD, LPVOID out,
     *returned = 0;
   switch (code) {
   case FSCTL_LOCK_VOLUME:
-    return lock_volume(call.machine, *open, *disk);
+    return lock_volume(*open, *disk);
   case FSCTL_UNLOCK_VOLUME:
     return unlock_volume(*open, *disk);
   case IOCTL_DISK_GET_DRIVE_GEOMETRY:
@@ -420,7 +421,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written,
   if (!done)
     return fail(ERROR_WRITE_FAULT);
   if (into_volume)
-    disk.stale = true; // the mounted view no longer matches the disk
+    disk.stale = true; // the mounted file system changed underneath
   call.machine.writes().push_back({disk.number, open->volume, at, size});
   open->position += size;
   if (written)
@@ -447,8 +448,6 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read,
   std::uint64_t at;
   if (DWORD code = check_transfer(*open, disk, buffer, size, at))
     return fail(code);
-  if (disk.mounted && !disk.stale)
-    call.machine.flush(disk); // what the file system cached reaches the disk
   int fd = ::open(disk.config.image.c_str(), O_RDONLY | O_CLOEXEC);
   ssize_t got = fd < 0 ? -1 : pread(fd, buffer, size, off_t(at));
   if (fd >= 0)

@@ -1,10 +1,12 @@
 // The emulated machine: its disks, their images, volumes and faults.
 #include "platform/host/machine.h"
 
-#include "platform/host/dos_attributes.h"
+#include "platform/host/fat_volume.h"
 #include "platform/host/host_tools.h"
 
-#include <sys/xattr.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -124,78 +126,6 @@ bool holds_fat(const Disk &disk, const Extent &extent) {
   return !fat32_bpb || clusters >= 65525;
 }
 
-std::string mtools_image(const Disk &disk) {
-  return disk.config.image.string() + "@@" +
-         std::to_string(disk.volume_offset);
-}
-
-// One entry of `mattrib -/` output: "  A  S R     ::/dir/name".
-struct Listed {
-  std::string path; ///< below the root, '/'-separated
-  std::uint8_t bits;
-};
-std::vector<Listed> parse_listing(const std::string &text) {
-  std::vector<Listed> entries;
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    std::size_t at = line.find("::/");
-    if (at == std::string::npos || at + 3 >= line.size())
-      continue;
-    std::uint8_t bits = 0;
-    for (char c : line.substr(0, at)) {
-      if (c == 'A')
-        bits |= kDosArchive;
-      else if (c == 'R')
-        bits |= kDosReadOnly;
-      else if (c == 'H')
-        bits |= kDosHidden;
-      else if (c == 'S')
-        bits |= kDosSystem;
-    }
-    entries.push_back({line.substr(at + 3), bits});
-  }
-  return entries;
-}
-
-// The attribute byte recorded for a host file, if any.
-std::optional<std::uint8_t> recorded_attributes(const fs::path &path) {
-  std::uint8_t bits;
-  if (lgetxattr(path.c_str(), "user.dosattrib", &bits, 1) != 1)
-    return std::nullopt;
-  return bits;
-}
-
-// What a directory holds, in a form that changes with any change of its
-// files, their sizes, times or attributes.
-std::string listing_of(const fs::path &dir) {
-  std::vector<std::string> lines;
-  std::error_code error;
-  for (auto it = fs::recursive_directory_iterator(dir, error);
-       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-    const fs::path &path = it->path();
-    std::ostringstream line;
-    line << fs::relative(path, dir).generic_string() << '|'
-         << (it->is_directory() ? 'd' : 'f') << '|';
-    if (!it->is_directory())
-      line << it->file_size(error) << '|'
-           << it->last_write_time(error).time_since_epoch().count();
-    line << '|' << int(recorded_attributes(path).value_or(0xFF));
-    lines.push_back(line.str());
-  }
-  std::sort(lines.begin(), lines.end());
-  std::string all;
-  for (const std::string &line : lines)
-    all += line + '\n';
-  return all;
-}
-
-void report(const Disk &disk, const std::string &what, const ToolResult &r) {
-  std::fprintf(stderr, "emulated machine: %s of %s failed: %s%s\n",
-               what.c_str(), disk.config.image.c_str(), r.err.c_str(),
-               r.out.c_str());
-}
-
 // An MBR as a new stick has it: no boot code, one FAT partition at 1 MiB.
 void write_shop_mbr(const fs::path &image, std::uint64_t size,
                     std::uint8_t type) {
@@ -252,6 +182,11 @@ void format_like_shop(const fs::path &image, std::uint64_t size,
   fs::remove_all(files, error);
 }
 
+// The images this process holds, by device and inode, so that machines
+// of one process share a lock that keeps other programs out.
+std::mutex locks_mutex;
+std::map<std::pair<dev_t, ino_t>, std::weak_ptr<ImageLock>> held_locks;
+
 void make_image(const DiskConfig &config, const fs::path &scratch) {
   std::error_code error;
   if (fs::exists(config.image, error) || config.new_size == 0)
@@ -265,7 +200,45 @@ void make_image(const DiskConfig &config, const fs::path &scratch) {
 }
 
 std::mutex current_mutex;
+
 std::unique_ptr<Machine> current_machine;
+
+} // namespace
+
+struct ImageLock {
+  explicit ImageLock(int fd) : fd(fd) {}
+  ~ImageLock() { ::close(fd); } // closing ends the flock
+  int fd;
+};
+
+namespace {
+
+// This process's lock on `image`; null when another program holds it.
+// An image that cannot be opened has nothing to guard.
+std::shared_ptr<ImageLock> lock_image(const fs::path &image, bool &in_use) {
+  in_use = false;
+  int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat info;
+  if (fd < 0 || ::fstat(fd, &info) != 0) {
+    if (fd >= 0)
+      ::close(fd);
+    return nullptr;
+  }
+  std::lock_guard guard(locks_mutex);
+  auto key = std::make_pair(info.st_dev, info.st_ino);
+  if (auto held = held_locks[key].lock()) {
+    ::close(fd);
+    return held;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    in_use = errno == EWOULDBLOCK;
+    ::close(fd);
+    return nullptr;
+  }
+  auto lock = std::make_shared<ImageLock>(fd);
+  held_locks[key] = lock;
+  return lock;
+}
 
 } // namespace
 
@@ -316,7 +289,9 @@ void Machine::install(std::unique_ptr<Machine> machine) {
 
 Machine::Machine(std::vector<DiskConfig> disks, fs::path state_dir)
     : state_dir_(fs::absolute(state_dir)) {
+  // Owner-only: it lies in the shared temporary folder.
   fs::create_directories(state_dir_);
+  fs::permissions(state_dir_, fs::perms::owner_all);
   for (DiskConfig &config : disks) {
     config.image = fs::absolute(config.image);
     make_image(config, state_dir_);
@@ -326,14 +301,14 @@ Machine::Machine(std::vector<DiskConfig> disks, fs::path state_dir)
     disk.config = std::move(config);
     disks_.push_back(std::move(disk));
   }
-  for (Disk &disk : disks_)
+  for (Disk &disk : disks_) {
+    claim(disk);
     mount(disk);
+  }
 }
 
 Machine::~Machine() {
   std::lock_guard guard(mutex_);
-  for (Disk &disk : disks_)
-    dismount(disk);
   std::error_code error;
   fs::remove(state_dir_, error); // only when empty: it may be shared
 }
@@ -364,51 +339,29 @@ Disk *Machine::disk_by_pnp_id(const std::string &pnp_id) {
   return nullptr;
 }
 
-// Unique in the process: machines may share a state folder.
-fs::path Machine::new_volume_dir(const Disk &disk) {
-  static std::atomic<unsigned> mounts{0};
-  std::string name = std::string(1, disk.config.letter) + "-" +
-                     std::to_string(getpid()) + "-" + std::to_string(++mounts);
-  return state_dir_ / name;
+bool Machine::claim(Disk &disk) {
+  std::lock_guard guard(mutex_);
+  if (!disk.image_lock)
+    disk.image_lock = lock_image(disk.config.image, disk.in_use);
+  return !disk.in_use;
 }
 
 bool Machine::mount(Disk &disk) {
   std::lock_guard guard(mutex_);
   if (disk.mounted)
     return true;
-  if (!disk.volume_present())
+  if (!disk.volume_present() || !claim(disk))
     return false;
   auto extent = first_partition(disk);
   if (!extent || !holds_fat(disk, *extent))
     return false;
+  // What mtools cannot read is not a file system Windows mounts either.
+  if (!FatVolume(disk.config.image.string(), extent->offset).readable())
+    return false;
   disk.volume_offset = extent->offset;
   disk.volume_length = extent->length;
-
-  std::string image = mtools_image(disk);
-  ToolResult listed = run_tool({"mattrib", "-/", "-i", image, "::*"});
-  bool empty = !listed.ok() && listed.err.find("not found") != std::string::npos;
-  if (!listed.ok() && !empty)
-    return false; // mtools cannot read it: not a file system Windows mounts
-
-  fs::path dir = new_volume_dir(disk);
-  std::error_code error;
-  fs::remove_all(dir, error);
-  fs::create_directories(dir);
-  if (!empty) {
-    ToolResult copied =
-        run_tool({"mcopy", "-s", "-m", "-n", "-i", image, "::*", dir.string()});
-    if (!copied.ok()) {
-      report(disk, "mounting", copied);
-      fs::remove_all(dir, error);
-      return false;
-    }
-    for (const Listed &entry : parse_listing(listed.out))
-      set_dos_attributes(dir / entry.path, entry.bits);
-  }
-  disk.volume_dir = dir;
   disk.mounted = true;
   disk.stale = false;
-  disk.baseline = listing_of(dir);
   return true;
 }
 
@@ -416,10 +369,6 @@ void Machine::dismount(Disk &disk) {
   std::lock_guard guard(mutex_);
   if (!disk.mounted)
     return;
-  write_back(disk);
-  std::error_code error;
-  fs::remove_all(disk.volume_dir, error);
-  disk.volume_dir.clear();
   disk.mounted = false;
   disk.stale = false;
   disk.volume_locked = false;
@@ -428,98 +377,15 @@ void Machine::dismount(Disk &disk) {
       handle.locking = false;
 }
 
-void Machine::flush(Disk &disk) {
+Machine::VolumeImage Machine::volume_image(char letter) {
+  constexpr std::uint32_t kPathNotFound = 3, kSharingViolation = 32;
   std::lock_guard guard(mutex_);
-  if (disk.mounted)
-    write_back(disk);
-}
-
-void Machine::flush_all() {
-  std::lock_guard guard(mutex_);
-  for (Disk &disk : disks_)
-    flush(disk);
-}
-
-// Empties the image's root, copies the directory in and sets the DOS
-// attributes that differ from what mcopy gives (archive on files, none on
-// folders).
-void Machine::write_back(Disk &disk) {
-  std::string now = listing_of(disk.volume_dir);
-  if (disk.stale || now == disk.baseline)
-    return;
-  std::string image = mtools_image(disk);
-  run_tool({"mattrib", "-/", "-r", "-s", "-h", "-i", image, "::*"});
-  ToolResult cleared = run_tool({"mdeltree", "-i", image, "::*"});
-  if (!cleared.ok() && cleared.err.find("not found") == std::string::npos) {
-    report(disk, "emptying", cleared);
-    return;
-  }
-
-  std::vector<std::string> copy = {"mcopy", "-s", "-m", "-D", "o", "-i", image};
-  std::map<std::uint8_t, std::vector<std::string>> by_bits;
-  std::error_code error;
-  for (const auto &entry : fs::directory_iterator(disk.volume_dir, error))
-    copy.push_back(entry.path().string());
-  for (auto it = fs::recursive_directory_iterator(disk.volume_dir, error);
-       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-    bool folder = it->is_directory();
-    std::uint8_t given = folder ? 0 : kDosArchive;
-    std::uint8_t wanted = recorded_attributes(it->path()).value_or(given);
-    if (wanted != given)
-      by_bits[wanted].push_back(
-          "::/" + fs::relative(it->path(), disk.volume_dir).generic_string());
-  }
-  if (copy.size() > 7) {
-    copy.push_back("::/");
-    ToolResult copied = run_tool(copy);
-    if (!copied.ok())
-      report(disk, "writing back", copied);
-  }
-  for (auto &[bits, paths] : by_bits) {
-    std::vector<std::string> args = {
-        "mattrib", "-i", image,
-        bits & kDosArchive ? "+a" : "-a", bits & kDosReadOnly ? "+r" : "-r",
-        bits & kDosSystem ? "+s" : "-s", bits & kDosHidden ? "+h" : "-h"};
-    args.insert(args.end(), paths.begin(), paths.end());
-    ToolResult set = run_tool(args);
-    if (!set.ok())
-      report(disk, "setting attributes", set);
-  }
-  disk.baseline = now;
-}
-
-std::optional<fs::path> Machine::host_path(const std::string &path) {
-  std::lock_guard guard(mutex_);
-  if (path.size() < 2 || path[1] != ':')
-    return std::nullopt;
-  Disk *disk = disk_by_letter(path[0]);
-  if (!disk || !disk->mounted || disk->volume_locked)
-    return std::nullopt;
-  fs::path result = disk->volume_dir;
-  std::string rest = path.substr(2);
-  std::replace(rest.begin(), rest.end(), '\\', '/');
-  std::istringstream parts(rest);
-  std::string part;
-  while (std::getline(parts, part, '/')) {
-    if (part.empty() || part == ".")
-      continue;
-    if (part == "..") {
-      if (result != disk->volume_dir)
-        result = result.parent_path();
-      continue;
-    }
-    // FAT names match regardless of case: take the existing spelling.
-    std::error_code error;
-    fs::path exact = result / part;
-    if (!fs::exists(exact, error))
-      for (const auto &entry : fs::directory_iterator(result, error))
-        if (strcasecmp(entry.path().filename().c_str(), part.c_str()) == 0) {
-          exact = entry.path();
-          break;
-        }
-    result = exact;
-  }
-  return result;
+  Disk *disk = disk_by_letter(letter);
+  if (disk && disk->volume_present() && !claim(*disk))
+    return {"", 0, kSharingViolation};
+  if (!disk || !disk->mounted || disk->volume_locked || disk->stale)
+    return {"", 0, kPathNotFound};
+  return {disk->config.image.string(), disk->volume_offset, 0};
 }
 
 void Machine::fail_call(const std::string &function, std::uint32_t code,

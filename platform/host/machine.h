@@ -1,19 +1,25 @@
 // The emulated Windows machine of the host build: disks are image files,
 // each with a Plug-and-Play device node and, when its first partition holds
-// a valid FAT file system, a mounted volume whose files live in a host
-// directory. The Win32 functions of the host build (kernel32.h, setupapi.h)
-// and the host inventory, file system and readiness services act on it.
+// a FAT file system that mtools reads, a mounted volume. The Win32
+// functions of the host build (kernel32.h, setupapi.h) and the host
+// inventory, file system and readiness services act on it.
 //
 // Volumes. A disk with a letter whose node is started has the volume \\.\X:
 // (as Windows gives a removable stick its letter even when it holds no file
 // system it knows). The volume is *mounted* when the first partition of the
-// image holds a valid FAT file system: mount() copies its files, with their
-// DOS attributes, into a host directory, and the path X:\ maps there.
-// dismount(), flush_all(), a volume lock and the machine's destruction write
-// that directory back into the image through mtools, when it changed.
-// Raw writes into a locked volume's extent make the mounted view stale, as
-// on Windows: the view is then never written back, and only the next mount
-// (the device restart that follows a format) shows the new file system.
+// image holds a valid FAT file system. A mounted volume is that file system
+// and nothing else: the host file system works on it in the image (see
+// fat_volume.h), so nothing is kept elsewhere and nothing is written back.
+// While the volume is locked its files cannot be reached. Raw writes into a
+// locked volume's extent make the mounted volume stale, as on Windows: its
+// files cannot be reached until the next mount (the device restart that
+// follows a format) finds the new file system.
+//
+// One program per disk: the machine holds an exclusive lock (flock) on each
+// image while it lives, as Windows' exclusive handles keep a second program
+// off a stick in use. Machines of one process share the lock. A disk whose
+// image another program holds is in use: it is listed, but its devices and
+// its volume refuse every open with ERROR_SHARING_VIOLATION.
 //
 // Threading: the machine is shared by the window thread and the pipeline's
 // worker; every member function takes the machine's lock.
@@ -52,13 +58,17 @@ struct DiskConfig {
   std::uint32_t sector_size = 512;    ///< what the geometry query reports
 };
 
+/// An exclusive lock on one image file (machine.cpp).
+struct ImageLock;
+
 struct Disk {
   DiskConfig config;
   int number = 0;           ///< N of \\.\PhysicalDriveN
   std::string pnp_id;       ///< USBSTOR\DISK&VEN_...&PROD_...\...
   bool node_enabled = true; ///< device node started
-  bool mounted = false;     ///< the volume is mounted at `volume_dir`
-  std::filesystem::path volume_dir;
+  bool mounted = false;     ///< the volume's file system is mounted
+  bool in_use = false;      ///< another program holds the image
+  std::shared_ptr<ImageLock> image_lock; ///< ours, while we hold it
   int open_volume_handles = 0; ///< handles on \\.\X: (locks need exclusivity)
   bool volume_locked = false;
   bool held_open = false; ///< another program holds the volume open
@@ -70,8 +80,7 @@ struct Disk {
   // Kept by the machine while the volume is mounted.
   std::uint64_t volume_offset = 0; ///< byte extent of the first partition
   std::uint64_t volume_length = 0;
-  bool stale = false;   ///< raw writes changed the file system underneath
-  std::string baseline; ///< the directory's listing when last in step
+  bool stale = false; ///< raw writes changed the file system underneath
 
   /// The image's size in bytes; 0 when there is no image.
   std::uint64_t size() const;
@@ -129,7 +138,7 @@ public:
   /// mounts the volumes. Volume directories live under `state_dir`.
   explicit Machine(std::vector<DiskConfig> disks,
                    std::filesystem::path state_dir);
-  ~Machine(); ///< shuts down: every mounted volume is written back
+  ~Machine();
   Machine(const Machine &) = delete;
   Machine &operator=(const Machine &) = delete;
 
@@ -140,25 +149,31 @@ public:
   Disk *disk_by_letter(char letter);
   Disk *disk_by_pnp_id(const std::string &pnp_id);
 
-  /// Reads the image's first partition into a fresh volume directory; false
-  /// (and nothing mounted) when the node is stopped, the disk has no letter
-  /// or there is no valid FAT file system. Mounting a mounted volume does
-  /// nothing.
+  /// Mounts the first partition's file system; false (and nothing
+  /// mounted) when the node is stopped, the disk has no letter, another
+  /// program holds the image, or there is no FAT file system that mtools
+  /// reads. Mounting a mounted volume does nothing.
   bool mount(Disk &disk);
-  /// Writes the volume directory back into the image (unless nothing
-  /// changed or the view is stale) and drops the volume; a volume that is
-  /// not mounted is left alone.
+  /// Drops the volume; a volume that is not mounted is left alone.
   void dismount(Disk &disk);
-  /// Writes every mounted volume back into its image, keeping it mounted.
-  void flush_all();
-  /// The same for one volume.
-  void flush(Disk &disk);
 
-  /// Maps a Windows path "E:\a\b" to the host path of a mounted volume
-  /// (files there carry their DOS attributes, see dos_attributes.h). Names
-  /// match existing entries regardless of case, as on FAT. nullopt when the
-  /// letter has no mounted volume or the volume is locked.
-  std::optional<std::filesystem::path> host_path(const std::string &path);
+  /// Takes the image's lock unless this process holds it; false (and the
+  /// disk in use) when another program holds it.
+  bool claim(Disk &disk);
+
+  /// Where the file system of the volume with `letter` is: its image and
+  /// byte offset. Otherwise the Win32 code that a file call gets: the path
+  /// is not found when the letter has no usable mounted volume, and
+  /// ERROR_SHARING_VIOLATION when another program holds the stick.
+  struct VolumeImage {
+    std::string image;
+    std::uint64_t offset = 0;
+    std::uint32_t error = 0;
+  };
+  VolumeImage volume_image(char letter);
+
+  /// An owner-only folder of this machine for its private files.
+  const std::filesystem::path &state_dir() const { return state_dir_; }
 
   /// Fault injection: the next `skip`+1-th call of `function` (a Win32 name
   /// such as "WriteFile") fails with `code`. DeviceIoControl also answers to
@@ -179,9 +194,6 @@ public:
   std::vector<std::string> &calls() { return calls_; }
 
 private:
-  void write_back(Disk &disk);
-  std::filesystem::path new_volume_dir(const Disk &disk);
-
   std::recursive_mutex mutex_;
   std::vector<Disk> disks_;
   std::filesystem::path state_dir_;

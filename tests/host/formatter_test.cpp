@@ -1,6 +1,8 @@
 #include "disk/boot_records.h"
 #include "disk/formatter.h"
 #include "host/emulated_disks.h"
+#include "host/stick_files.h"
+#include "platform/filesystem.h"
 
 #include <cstring>
 
@@ -133,15 +135,15 @@ TEST_F(Formatter, TheNewFileSystemMountsEmptyAfterTheDeviceRestarts) {
   Machine &machine = shop_stick();
   Disk &disk = *machine.disk_by_number(1);
   ASSERT_TRUE(disk.mounted);
-  ASSERT_TRUE(fs::exists(disk.volume_dir / "README.TXT"));
+  ASSERT_TRUE(corvantix::test::StickFiles::of('E').exists("README.TXT"));
   ASSERT_EQ(CreatePartitionAndFormatFAT32(kDisk, 'E'), 0u);
 
-  // Until the restart the old view stays, and it is never written back
-  // over the new file system.
+  // Until the restart the volume's files cannot be reached.
   EXPECT_TRUE(disk.stale);
+  EXPECT_FALSE(corvantix::platform::native_file_system().volume_ready("E:\\"));
   machine.dismount(disk);
   ASSERT_TRUE(machine.mount(disk));
-  EXPECT_TRUE(fs::is_empty(disk.volume_dir));
+  EXPECT_TRUE(corvantix::platform::native_file_system().folder_empty("E:\\"));
   EXPECT_EQ(disk.volume_offset, 16384u);
   EXPECT_EQ(read(image, 32 * 512, 512), record(&BootRecord));
 }

@@ -2,6 +2,7 @@
 #include "platform/host/dos_attributes.h"
 #include "platform/host/host_tools.h"
 #include "platform/host/kernel32.h"
+#include "platform/filesystem.h"
 
 #include <cstring>
 #include <ctime>
@@ -11,6 +12,7 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace emulation = corvantix::emulation;
+namespace platform = corvantix::platform;
 using emulation::Disk;
 using emulation::Machine;
 using emulation::run_tool;
@@ -63,88 +65,78 @@ TEST_F(EmulatedMachine, DefaultMachineHasAShopStickAndAHiddenSystemDisk) {
   // A new image is sparse: sold sticks are mostly empty.
   EXPECT_LT(allocated(stick.config.image), 16 * kMiB);
 
-  auto readme = machine.host_path("E:\\readme.txt");
-  ASSERT_TRUE(readme);
-  EXPECT_EQ(readme->filename(), "README.TXT");
-  EXPECT_NE(slurp(*readme).find("USB stick"), std::string::npos);
-  EXPECT_EQ(emulation::dos_attributes(*readme), emulation::kDosArchive);
-  EXPECT_TRUE(fs::exists(*machine.host_path("e:/PHOTOS/holiday 2011.TXT")));
-  EXPECT_EQ(*machine.host_path("E:\\"), stick.volume_dir);
-  EXPECT_FALSE(machine.host_path("F:\\"));
-  EXPECT_FALSE(machine.host_path("readme.txt"));
-  // ".." stays on the volume.
-  EXPECT_EQ(*machine.host_path("E:\\..\\..\\README.TXT"), *readme);
+  platform::FileSystem &files = platform::native_file_system();
+  EXPECT_EQ(files.list_tree("e:\\").files,
+            (std::vector<std::string>{"e:\\README.TXT",
+                                      "e:\\Photos\\Holiday 2011.txt"}));
+  EXPECT_EQ(files.attributes("E:\\readme.txt"), platform::kAttributeArchive);
+  EXPECT_EQ(files.attributes("e:/PHOTOS/holiday 2011.TXT"),
+            platform::kAttributeArchive);
+  EXPECT_EQ(files.attributes("E:\\..\\..\\README.TXT"),
+            platform::kAttributeArchive)
+      << "\"..\" stays on the volume";
+  EXPECT_FALSE(files.volume_ready("F:\\"));
+  EXPECT_EQ(run_tool({"mtype", "-i", mtools(stick.config.image), "::/README.TXT"})
+                .out.find("USB stick") != std::string::npos,
+            true);
 
   // A second machine over the same images finds them as they were left.
   Machine::install(nullptr);
   Machine::install(std::make_unique<Machine>(disks, dir() / "state"));
-  EXPECT_TRUE(fs::exists(*Machine::current().host_path("E:\\README.TXT")));
+  EXPECT_EQ(files.attributes("E:\\README.TXT"), platform::kAttributeArchive);
 }
 
-TEST_F(EmulatedMachine, DismountWritesFilesAndAttributesIntoTheImage) {
-  Machine &machine = shop_machine();
-  Disk &disk = *machine.disk_by_number(1);
-  fs::path root = *machine.host_path("E:\\");
-  fs::remove(root / "README.TXT");
-  std::ofstream(root / "KERNEL.SYS") << "kernel";
-  std::ofstream(root / "Long file name.txt") << "long";
-  fs::create_directories(root / "HIDDEN" / "Deep");
-  std::ofstream(root / "HIDDEN" / "Deep" / "NOTE.TXT") << "note";
-  emulation::set_dos_attributes(root / "KERNEL.SYS",
-                                emulation::kDosReadOnly | emulation::kDosSystem |
-                                    emulation::kDosHidden);
-  emulation::set_dos_attributes(root / "HIDDEN", emulation::kDosHidden);
-  emulation::set_dos_attributes(root / "Long file name.txt", 0);
-  machine.dismount(disk);
-  EXPECT_FALSE(disk.mounted);
-  EXPECT_FALSE(fs::exists(root));
-  EXPECT_FALSE(machine.host_path("E:\\"));
-
+TEST_F(EmulatedMachine, EveryChangeIsInTheImageWhenTheCallReturns) {
+  shop_machine();
+  platform::FileSystem &files = platform::native_file_system();
+  files.create_folders("E:\\HIDDEN\\Deep");
+  {
+    auto note = files.create_file("E:\\HIDDEN\\Deep\\NOTE.TXT");
+    EXPECT_NE(attributes().find("::/HIDDEN/Deep/NOTE.TXT"), std::string::npos)
+        << "created at once";
+    note->write("note", 4);
+    note->flush();
+    EXPECT_EQ(run_tool({"mtype", "-i", mtools(image), "::/HIDDEN/Deep/NOTE.TXT"})
+                  .out,
+              "note");
+    note->write(" more", 5);
+  } // closing puts the rest
+  EXPECT_EQ(run_tool({"mtype", "-i", mtools(image), "::/HIDDEN/Deep/NOTE.TXT"}).out,
+            "note more");
+  {
+    auto kernel = files.create_file("E:\\KERNEL.SYS");
+    kernel->write("kernel", 6);
+    kernel->flush();
+  }
+  files.set_attributes("E:\\KERNEL.SYS", platform::kAttributeReadOnly |
+                                              platform::kAttributeSystem |
+                                              platform::kAttributeHidden);
+  files.set_attributes("E:\\HIDDEN", platform::kAttributeHidden);
   std::string listed = attributes();
   EXPECT_NE(listed.find("     SHR     ::/KERNEL.SYS"), std::string::npos) << listed;
   EXPECT_NE(listed.find("      H      ::/HIDDEN\n"), std::string::npos) << listed;
-  EXPECT_NE(listed.find("             ::/Long file name.txt"), std::string::npos)
-      << listed;
   EXPECT_NE(listed.find("  A          ::/HIDDEN/Deep/NOTE.TXT"), std::string::npos)
       << listed;
-  EXPECT_EQ(listed.find("README"), std::string::npos) << listed;
-  EXPECT_EQ(run_tool({"mtype", "-i", mtools(image), "::/HIDDEN/Deep/NOTE.TXT"}).out,
-            "note");
+  EXPECT_EQ(files.attributes("E:\\HIDDEN"),
+            platform::kAttributeHidden | platform::kAttributeDirectory);
 
-  // And back: mounting gives the same files with the same attributes.
-  ASSERT_TRUE(machine.mount(disk));
-  fs::path again = *machine.host_path("E:\\");
-  EXPECT_NE(again, root);
-  EXPECT_EQ(slurp(again / "KERNEL.SYS"), "kernel");
-  EXPECT_EQ(emulation::dos_attributes(again / "KERNEL.SYS"),
-            emulation::kDosReadOnly | emulation::kDosSystem |
-                emulation::kDosHidden);
-  EXPECT_EQ(emulation::dos_attributes(again / "HIDDEN"), emulation::kDosHidden);
-  EXPECT_EQ(emulation::dos_attributes(again / "Long file name.txt"), 0);
-  EXPECT_EQ(slurp(again / "HIDDEN" / "Deep" / "NOTE.TXT"), "note");
-  EXPECT_FALSE(fs::exists(again / "README.TXT"));
+  // Nothing is kept elsewhere: a kill now loses nothing, and no private
+  // copy of the stick's files is left anywhere.
+  EXPECT_TRUE(fs::is_empty(dir() / "state"));
 }
 
-TEST_F(EmulatedMachine, AnUnchangedVolumeLeavesTheImageAlone) {
+TEST_F(EmulatedMachine, MountingAndDismountingLeaveTheImageAlone) {
   Machine &machine = shop_machine();
   Disk &disk = *machine.disk_by_number(1);
   auto stamp = fs::last_write_time(image);
   std::string bytes = read(image, 0, 4 * kMiB);
-  machine.flush_all();
   machine.dismount(disk);
+  EXPECT_FALSE(platform::native_file_system().volume_ready("E:\\"));
+  ASSERT_TRUE(machine.mount(disk));
+  Machine::install(nullptr);
   EXPECT_EQ(fs::last_write_time(image), stamp);
   EXPECT_EQ(read(image, 0, 4 * kMiB), bytes);
-}
-
-TEST_F(EmulatedMachine, TheMachineWritesItsVolumesBackWhenItEnds) {
-  Machine &machine = shop_machine();
-  std::ofstream(*machine.host_path("E:\\AUTOEXEC.BAT")) << "@echo off\r\n";
-  machine.flush_all();
-  EXPECT_NE(attributes().find("::/AUTOEXEC.BAT"), std::string::npos);
-  std::ofstream(*machine.host_path("E:\\CONFIG.SYS")) << "files=30\r\n";
-  Machine::install(nullptr);
-  EXPECT_NE(attributes().find("::/CONFIG.SYS"), std::string::npos);
-  EXPECT_FALSE(fs::exists(dir() / "state")) << "volume folders are removed";
+  EXPECT_FALSE(fs::exists(dir() / "state")) << "the state folder is removed";
 }
 
 TEST_F(EmulatedMachine, OnlyValidFatFileSystemsMount) {
@@ -192,10 +184,11 @@ TEST_F(EmulatedMachine, OnlyValidFatFileSystemsMount) {
   EXPECT_FALSE(second.mount(stopped));
 }
 
-TEST_F(EmulatedMachine, TheLockFlushesTheVolumeAndRawWritesMakeItStale) {
+TEST_F(EmulatedMachine, TheLockHidesTheFilesAndRawWritesMakeThemStale) {
   Machine &machine = shop_machine();
   Disk &disk = *machine.disk_by_number(1);
-  std::ofstream(*machine.host_path("E:\\BEFORE.TXT")) << "x";
+  platform::FileSystem &files = platform::native_file_system();
+  files.create_folders("E:\\BEFORE");
   HANDLE volume = CreateFileA("\\\\.\\E:", GENERIC_READ | GENERIC_WRITE, 3,
                               nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(volume, INVALID_HANDLE_VALUE);
@@ -203,8 +196,9 @@ TEST_F(EmulatedMachine, TheLockFlushesTheVolumeAndRawWritesMakeItStale) {
   DWORD returned;
   ASSERT_TRUE(DeviceIoControl(volume, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr,
                               0, &returned, nullptr));
-  EXPECT_NE(attributes().find("::/BEFORE.TXT"), std::string::npos);
-  EXPECT_FALSE(machine.host_path("E:\\BEFORE.TXT")) << "locked volumes hide";
+  EXPECT_NE(attributes().find("::/BEFORE"), std::string::npos);
+  EXPECT_FALSE(files.volume_ready("E:\\")) << "locked volumes hide";
+  EXPECT_THROW(files.attributes("E:\\BEFORE"), platform::FileError);
 
   // Nobody else opens or locks the volume meanwhile.
   EXPECT_EQ(CreateFileA("\\\\.\\E:", GENERIC_READ, 3, nullptr, OPEN_EXISTING,
@@ -235,10 +229,11 @@ TEST_F(EmulatedMachine, TheLockFlushesTheVolumeAndRawWritesMakeItStale) {
   EXPECT_FALSE(CloseHandle(volume));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
 
-  // A file written after the raw write is not put over the disk's sectors.
-  std::ofstream(*machine.host_path("E:\\AFTER.TXT")) << "y";
+  // No file is written over the disk's new sectors until a mount reads
+  // them again.
+  EXPECT_FALSE(files.volume_ready("E:\\"));
+  EXPECT_THROW(files.create_folders("E:\\AFTER"), platform::FileError);
   machine.dismount(disk);
-  EXPECT_EQ(attributes().find("::/AFTER.TXT"), std::string::npos);
   EXPECT_EQ(read(image, kShopOffset + 5120, 512), std::string(512, 'B'));
 }
 
@@ -253,7 +248,7 @@ TEST_F(EmulatedMachine, ClosingTheLockingHandleEndsTheLock) {
   EXPECT_TRUE(disk.volume_locked);
   CloseHandle(volume);
   EXPECT_FALSE(disk.volume_locked);
-  EXPECT_TRUE(machine.host_path("E:\\README.TXT"));
+  EXPECT_TRUE(platform::native_file_system().volume_ready("E:\\"));
   // The lock is a volume's: a disk handle cannot take it.
   HANDLE whole = CreateFileA("\\\\.\\PHYSICALDRIVE1", GENERIC_READ, 3, nullptr,
                              OPEN_EXISTING, 0, nullptr);

@@ -9,6 +9,7 @@
 #include "strings/error.h"
 #include "strings/res.h"
 #include "host/emulated_machine.h"
+#include "host/stick_files.h"
 #include "unit/fault_file_system.h"
 #include "unit/recording_toolkit.h"
 
@@ -17,35 +18,6 @@
 #include <map>
 
 namespace corvantix::test {
-
-/// One file as the user sees it: contents, attributes and time.
-struct FileState {
-  std::string bytes;
-  std::uint8_t attributes;
-  fs::file_time_type modified;
-  bool operator==(const FileState &) const = default;
-};
-
-/// Every file below a host folder, by its path relative to it.
-using TreeState = std::map<std::string, FileState>;
-
-inline std::string slurp(const fs::path &path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-inline TreeState tree_state(const fs::path &root) {
-  TreeState state;
-  for (const auto &entry : fs::recursive_directory_iterator(root))
-    if (entry.is_regular_file())
-      state[fs::relative(entry.path(), root).generic_string()] = {
-          slurp(entry.path()),
-          std::uint8_t(emulation::dos_attributes(entry.path()) &
-                       (emulation::kDosReadOnly | emulation::kDosHidden |
-                        emulation::kDosSystem)),
-          fs::last_write_time(entry.path())};
-  return state;
-}
 
 struct Report {
   double fraction;
@@ -79,34 +51,26 @@ protected:
     put("NOTES.TXT", "my notes\r\n");
     put("SECRET.DAT", "hidden and read-only",
         emulation::kDosHidden | emulation::kDosReadOnly);
-    put("GAMES\\SAVE\\SLOT1.SAV", std::string(70000, 'x'));
-    put("GAMES\\SAVE\\SYSTEM.BIN", "system file", emulation::kDosSystem);
+    put("GAMES/SAVE/SLOT1.SAV", std::string(70000, 'x'));
+    put("GAMES/SAVE/SYSTEM.BIN", "system file", emulation::kDosSystem);
     put("CONFIG.SYS", "files=40\r\n");
-    fs::create_directories(host("E:\\EMPTY"));
-    original = tree_state(host("E:\\"));
+    stick().mkdir("EMPTY");
+    original = stick().state();
     UsbList list;
     list.build();
     disk = list.by_letter('E');
     ASSERT_TRUE(disk);
   }
 
-  /// The host path behind a path on the stick.
-  fs::path host(const std::string &path) {
-    auto found = emulation::Machine::current().host_path(path);
-    EXPECT_TRUE(found) << path << " is not on a mounted volume";
-    return found.value_or(fs::path("/nonexistent"));
-  }
+  using EmulatedMachineTest::stick;
+  /// The stick's volume, as mtools sees it.
+  StickFiles stick() { return StickFiles::of('E'); }
 
-  /// A file in the stick's root folder (path without "E:\") with these
+  /// A file on the stick ('/'-separated path below the root) with these
   /// attributes and a fixed, even time.
   void put(const std::string &path, const std::string &bytes,
            std::uint8_t attributes = emulation::kDosArchive) {
-    fs::path file = host("E:\\" + path);
-    fs::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << bytes;
-    fs::last_write_time(file, fs::file_time_type(std::chrono::seconds(
-                                  1300000000 + 2 * bytes.size())));
-    emulation::set_dos_attributes(file, attributes);
+    stick().put(path, bytes, attributes);
   }
 
   /// Runs the preparation and returns its failure, if any.

@@ -1,6 +1,7 @@
 // A whole preparation with the default options on the default machine's
 // stick, judged afterwards by tools that are not ours: fsck.fat, mtools and
 // a FreeDOS boot in QEMU.
+#include "host/stick_files.h"
 #include "host/emulated_machine.h"
 #include "platform/host/dos_attributes.h"
 #include "platform/resources.h"
@@ -86,10 +87,7 @@ protected:
 
   void put(const std::string &path, const std::string &bytes,
            std::uint8_t attributes) {
-    fs::path file = *emulation::Machine::current().host_path("E:\\" + path);
-    fs::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << bytes;
-    emulation::set_dos_attributes(file, attributes);
+    test::StickFiles::of('E').put(path, bytes, attributes);
   }
 
   fs::path previous_;
@@ -104,7 +102,7 @@ TEST_F(PrepareEndToEnd, DefaultOptionsMakeACleanBootableStick) {
   put("NOTES.TXT", "my notes\r\n", emulation::kDosArchive);
   put("HIDDEN.DAT", "hidden", emulation::kDosArchive | emulation::kDosHidden);
   put("LOCKED.TXT", "read-only", emulation::kDosReadOnly);
-  put("DEEP\\ER\\STILL\\FILE.BIN", std::string(100000, 'd'),
+  put("DEEP/ER/STILL/FILE.BIN", std::string(100000, 'd'),
       emulation::kDosArchive | emulation::kDosSystem);
 
   fs::path extra = folder_.path() / "extra";
@@ -135,7 +133,7 @@ TEST_F(PrepareEndToEnd, DefaultOptionsMakeACleanBootableStick) {
   }
   disk.reset();
   list.disks.clear();
-  emulation::Machine::install(nullptr); // writes the volume into the image
+  emulation::Machine::install(nullptr);
 
   std::string mbr(512, '\0');
   std::ifstream(image, std::ios::binary).read(mbr.data(), 512);

@@ -101,12 +101,12 @@ TEST_F(Process_, CopyFolderTextShowsTheFolderWhenTheTextAsksForIt) {
 
 TEST_F(Process_, SuccessPutsEveryOriginalFileBackAndDeletesOnlyTheBackup) {
   ASSERT_TRUE(runs());
-  TreeState now = tree_state(host("E:\\"));
+  TreeState now = stick().state();
   for (const auto &[path, state] : original) {
     ASSERT_TRUE(now.count(path)) << path << " lost";
     EXPECT_EQ(now.at(path), state) << path;
   }
-  EXPECT_TRUE(fs::is_directory(host("E:\\EMPTY")));
+  EXPECT_TRUE(stick().is_folder("EMPTY"));
   // The user's CONFIG.SYS replaced the default; the other files are new.
   EXPECT_EQ(now.at("CONFIG.SYS").bytes, "files=40\r\n");
   for (const char *name : {"KERNEL.SYS", "COMMAND.COM", "AUTOEXEC.BAT",
@@ -122,12 +122,12 @@ TEST_F(Process_, UsersKernelAndShellFromTheBackupWin) {
   put("COMMAND.COM", "my own shell", emulation::kDosReadOnly);
   put("AUTOEXEC.BAT", "@echo mine\r\n");
   ASSERT_TRUE(runs());
-  EXPECT_EQ(slurp(host("E:\\KERNEL.SYS")), "my own kernel");
-  EXPECT_EQ(slurp(host("E:\\COMMAND.COM")), "my own shell");
-  EXPECT_EQ(emulation::dos_attributes(host("E:\\COMMAND.COM")),
+  EXPECT_EQ(stick().read("KERNEL.SYS"), "my own kernel");
+  EXPECT_EQ(stick().read("COMMAND.COM"), "my own shell");
+  EXPECT_EQ(stick().attributes("COMMAND.COM"),
             emulation::kDosReadOnly);
-  EXPECT_EQ(slurp(host("E:\\AUTOEXEC.BAT")), "@echo mine\r\n");
-  EXPECT_EQ(slurp(host("E:\\ThirdPartyLicenses.txt")),
+  EXPECT_EQ(stick().read("AUTOEXEC.BAT"), "@echo mine\r\n");
+  EXPECT_EQ(stick().read("ThirdPartyLicenses.txt"),
             embedded("ThirdPartyLicenses.txt"));
 }
 
@@ -138,9 +138,9 @@ TEST_F(Process_, CopyFoldersComeLastAndALaterOneWins) {
   process.add_copy_directory(copy_folder(
       "second", {{"AUTOEXEC.BAT", "@echo second\r\n"}, {"UTIL/B.COM", "b"}}));
   ASSERT_TRUE(runs());
-  EXPECT_EQ(slurp(host("E:\\AUTOEXEC.BAT")), "@echo second\r\n");
-  EXPECT_EQ(slurp(host("E:\\UTIL\\A.COM")), "a");
-  EXPECT_EQ(slurp(host("E:\\UTIL\\B.COM")), "b");
+  EXPECT_EQ(stick().read("AUTOEXEC.BAT"), "@echo second\r\n");
+  EXPECT_EQ(stick().read("UTIL/A.COM"), "a");
+  EXPECT_EQ(stick().read("UTIL/B.COM"), "b");
 
   // The same folder twice is copied twice, over itself.
   start_machine();
@@ -149,7 +149,7 @@ TEST_F(Process_, CopyFoldersComeLastAndALaterOneWins) {
   reports.clear();
   ASSERT_TRUE(runs());
   EXPECT_EQ(reports.size(), 7u);
-  EXPECT_EQ(slurp(host("E:\\AUTOEXEC.BAT")), "@echo first\r\n");
+  EXPECT_EQ(stick().read("AUTOEXEC.BAT"), "@echo first\r\n");
 }
 
 TEST_F(Process_, WithoutFormatTheFilesGoOntoTheExistingFileSystem) {
@@ -157,7 +157,7 @@ TEST_F(Process_, WithoutFormatTheFilesGoOntoTheExistingFileSystem) {
   process.backup(false);
   ASSERT_TRUE(runs());
   EXPECT_EQ(faults.count("volume_ready"), 0u);
-  TreeState now = tree_state(host("E:\\"));
+  TreeState now = stick().state();
   EXPECT_EQ(now.at("README.TXT"), original.at("README.TXT"));
   EXPECT_EQ(now.at("NOTES.TXT"), original.at("NOTES.TXT"));
   EXPECT_EQ(now.at("CONFIG.SYS").bytes, kDefaultConfig);
@@ -177,10 +177,10 @@ TEST_F(Process_, MissingCopyFolderFailsAfterFormatAndInstall) {
   EXPECT_EQ(message_of(failure),
             "Could not copy the files from '" + missing + "' to the device.");
   EXPECT_NE(cause_message(failure), "(no cause)");
-  EXPECT_EQ(slurp(host("E:\\KERNEL.SYS")), embedded("KERNEL.SYS"));
-  EXPECT_EQ(slurp(host("E:\\P.TXT")), "p");
-  EXPECT_FALSE(fs::exists(host("E:\\N.TXT")));
-  EXPECT_FALSE(fs::exists(host("E:\\NOTES.TXT"))) << "the stick was formatted";
+  EXPECT_EQ(stick().read("KERNEL.SYS"), embedded("KERNEL.SYS"));
+  EXPECT_EQ(stick().read("P.TXT"), "p");
+  EXPECT_FALSE(stick().exists("N.TXT"));
+  EXPECT_FALSE(stick().exists("NOTES.TXT")) << "the stick was formatted";
   EXPECT_EQ(reports.size(), 4u) << "no report after the failure";
 }
 
@@ -216,7 +216,7 @@ TEST_F(Process_, DriveNotReadyIsShownOnceAndTheRunGoesOn) {
   EXPECT_EQ(toolkit.boxes[0].title, "Drive not ready.");
   EXPECT_EQ(toolkit.boxes[0].buttons, Toolkit::Buttons::Ok);
   EXPECT_EQ(faults.count("volume_ready"), 1u);
-  EXPECT_EQ(slurp(host("E:\\KERNEL.SYS")), embedded("KERNEL.SYS"));
+  EXPECT_EQ(stick().read("KERNEL.SYS"), embedded("KERNEL.SYS"));
 
   // Without a toolkit there is nobody to tell; the run still goes on.
   start_machine();
@@ -231,13 +231,13 @@ TEST_F(Process_, NoDiskDoesNothing) {
   ASSERT_TRUE(runs());
   EXPECT_TRUE(reports.empty());
   EXPECT_TRUE(faults.calls.empty());
-  EXPECT_EQ(tree_state(host("E:\\")), original);
+  EXPECT_EQ(stick().state(), original);
 }
 
 TEST_F(Process_, NoCallbackRunsSilently) {
   process.process(disk, nullptr);
-  EXPECT_EQ(slurp(host("E:\\NOTES.TXT")), "my notes\r\n");
-  EXPECT_EQ(slurp(host("E:\\KERNEL.SYS")), embedded("KERNEL.SYS"));
+  EXPECT_EQ(stick().read("NOTES.TXT"), "my notes\r\n");
+  EXPECT_EQ(stick().read("KERNEL.SYS"), embedded("KERNEL.SYS"));
   progress_cb(0.5, "ignored"); // the stand-in callback takes any report
 }
 
@@ -249,7 +249,7 @@ TEST_F(Process_, BackupFolderThatCannotBeMadeLeavesTheStickUntouched) {
   ASSERT_TRUE(failure);
   EXPECT_EQ(message_of(failure), "Could not create temporary directory.");
   EXPECT_EQ(cause_message(failure), platform::FileError(5, "").what());
-  EXPECT_EQ(tree_state(host("E:\\")), original);
+  EXPECT_EQ(stick().state(), original);
   EXPECT_EQ(reports.size(), 1u);
 }
 
@@ -259,7 +259,7 @@ TEST_F(Process_, BackupCopyFailureLeavesTheStickUntouched) {
   ASSERT_TRUE(failure);
   EXPECT_EQ(message_of(failure), "Could not create backup.");
   EXPECT_EQ(cause_message(failure), platform::FileError(112, "").what());
-  EXPECT_EQ(tree_state(host("E:\\")), original);
+  EXPECT_EQ(stick().state(), original);
   ASSERT_EQ(backups().size(), 1u);
   EXPECT_EQ(tree_state(backups()[0]).size(), 2u) << "half filled, and kept";
 }
@@ -286,10 +286,10 @@ TEST_F(Process_, FreeDosFailureEndsTheStepAtTheFailingFile) {
   EXPECT_EQ(cause_message(failure),
             "Could not copy resource CONFIG.SYS to E:\\: " +
                 std::string(platform::FileError(5, "").what()));
-  EXPECT_EQ(slurp(host("E:\\KERNEL.SYS")), embedded("KERNEL.SYS"));
-  EXPECT_EQ(slurp(host("E:\\COMMAND.COM")), embedded("COMMAND.COM"));
-  EXPECT_FALSE(fs::exists(host("E:\\AUTOEXEC.BAT")));
-  EXPECT_FALSE(fs::exists(host("E:\\ThirdPartyLicenses.txt")));
+  EXPECT_EQ(stick().read("KERNEL.SYS"), embedded("KERNEL.SYS"));
+  EXPECT_EQ(stick().read("COMMAND.COM"), embedded("COMMAND.COM"));
+  EXPECT_FALSE(stick().exists("AUTOEXEC.BAT"));
+  EXPECT_FALSE(stick().exists("ThirdPartyLicenses.txt"));
   EXPECT_EQ(reports.size(), 3u);
 }
 
@@ -314,7 +314,7 @@ TEST_F(Process_, RestoreDeleteFailureIsReportedTheSameWay) {
             Res::format("STEP_BACKUP_RESTORE_ERR", backups()[0].string()));
   EXPECT_EQ(cause_message(failure), platform::FileError(32, "").what());
   // The copy back was complete: the stick holds everything again.
-  TreeState now = tree_state(host("E:\\"));
+  TreeState now = stick().state();
   for (const auto &[path, state] : original)
     EXPECT_EQ(now.at(path), state) << path;
 }

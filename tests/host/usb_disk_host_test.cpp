@@ -1,5 +1,6 @@
 // A USB disk's operations on the emulated machine, from the formatter to
 // the files in the image.
+#include "platform/filesystem.h"
 #include "device/usb_disk.h"
 #include "strings/error.h"
 #include "strings/res.h"
@@ -110,7 +111,9 @@ TEST_F(UsbDiskHostTest, FormattedStickRefreshedMountsAnEmptyFat32Volume) {
   std::filesystem::path image = machine.disks()[0].config.image;
   UsbDiskPtr disk = listed();
   ASSERT_TRUE(disk);
-  ASSERT_TRUE(machine.host_path("E:\\README.TXT")) << "a shop stick has files";
+  platform::FileSystem &files = platform::native_file_system();
+  ASSERT_EQ(files.attributes("E:\\README.TXT"), platform::kAttributeArchive)
+      << "a shop stick has files";
 
   EXPECT_NO_THROW(disk->format());
   EXPECT_EQ(disk->letter, 'E');
@@ -118,11 +121,13 @@ TEST_F(UsbDiskHostTest, FormattedStickRefreshedMountsAnEmptyFat32Volume) {
   EXPECT_EQ(disk->size, 256ull << 20);
   EXPECT_NO_THROW(disk->refresh());
 
-  auto root = machine.host_path("E:\\");
-  ASSERT_TRUE(root) << "the new volume did not mount";
-  EXPECT_TRUE(std::filesystem::is_empty(*root));
-  std::ofstream(*root / "HELLO.TXT") << "written on E:";
-  emulation::Machine::install(nullptr); // the program ends
+  ASSERT_TRUE(files.volume_ready("E:\\")) << "the new volume did not mount";
+  EXPECT_TRUE(files.folder_empty("E:\\"));
+  {
+    auto hello = files.create_file("E:\\HELLO.TXT");
+    hello->write("written on E:", 13);
+    hello->flush();
+  }
 
   std::uint64_t offset = first_partition(image);
   EXPECT_EQ(offset, 32u * 512);
@@ -144,7 +149,8 @@ TEST_F(UsbDiskHostTest, WipedStickHasNoVolumeAfterRefreshAndIsNoLongerListed) {
   ASSERT_TRUE(disk);
   EXPECT_NO_THROW(disk->wipe());
   EXPECT_NO_THROW(disk->refresh());
-  EXPECT_FALSE(machine.host_path("E:\\"));
+  EXPECT_FALSE(platform::native_file_system().volume_ready("E:\\"));
+  EXPECT_FALSE(machine.disks()[0].mounted);
   EXPECT_FALSE(listed());
 }
 

@@ -73,6 +73,17 @@ public:
     enter("copy_file", from, to);
     inner_.copy_file(from, to);
   }
+  /// A copy to or from a drive goes to the platform's own tree copy, unless
+  /// a fault waits in one of the single calls that make up a tree copy:
+  /// then it is made of those calls, so that the fault hits where it would.
+  void copy_tree(const std::string &from, const std::string &to) override {
+    bool drive = is_drive(from) || is_drive(to);
+    if (!drive || pending("list_tree") || pending("create_folders") ||
+        pending("copy_file"))
+      return platform::FileSystem::copy_tree(from, to);
+    enter("copy_tree", from, to);
+    inner_.copy_tree(from, to);
+  }
   std::uint32_t attributes(const std::string &path) override {
     return inner_.attributes(path);
   }
@@ -102,6 +113,10 @@ public:
   bool volume_ready(const std::string &root) override {
     enter("volume_ready", root);
     return ready ? *ready : inner_.volume_ready(root);
+  }
+  bool volume_in_use(const std::string &root) override {
+    enter("volume_in_use", root);
+    return inner_.volume_in_use(root);
   }
 
 private:
@@ -133,6 +148,15 @@ private:
     std::unique_ptr<platform::WritableFile> inner_;
     std::string path_;
   };
+
+  static bool is_drive(const std::string &path) {
+    return path.size() >= 2 && path[1] == ':';
+  }
+
+  bool pending(const std::string &operation) const {
+    auto found = faults_.find(operation);
+    return found != faults_.end() && !found->second.empty();
+  }
 
   void enter(const std::string &operation, const std::string &path,
              const std::string &target = "") {
