@@ -32,7 +32,7 @@ constexpr int minimum_width = 500, minimum_height = 214;
 constexpr const char style_sheet[] = R"(
 #frmCorvantix, #frmCorvantix viewport { background-color: #ffffff; }
 #frmCorvantix { font-size: 8.25pt; }
-#frmCorvantix button { min-height: 17px; padding: 2px 3px; }
+#frmCorvantix button { min-height: 17px; padding: 2px 1px; }
 #frmCorvantix combobox button { min-height: 0; padding: 0 4px; }
 #frmCorvantix entry { min-height: 19px; padding-top: 0; padding-bottom: 0; }
 #frmCorvantix progressbar trough,
