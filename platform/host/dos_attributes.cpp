@@ -47,6 +47,12 @@ public:
       record.bits[name] = *bits;
     else if (!record.bits.erase(name))
       return true;
+    if (record.bits.empty()) { // nothing to keep: no file left behind
+      records_.erase(folder.string());
+      std::error_code error;
+      fs::remove(file_of(folder), error);
+      return !error;
+    }
     return save(folder, record);
   }
 

@@ -1,0 +1,316 @@
+// Whole runs of the program on the emulated machine, as a person makes
+// them: Format, Yes, then the result box, the exit code and drive.txt. A run
+// ends with every one of the user's files on the stick or in the backup
+// folder that its message names, and shows success only when what it wrote
+// is in the image.
+#include "app/startup.h"
+#include "platform/host/dos_attributes.h"
+#include "platform/host/host_tools.h"
+#include "strings/res.h"
+#include "unit/scripted_toolkit.h"
+
+#include "emulated_machine.h"
+#include "stick_files.h"
+
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstring>
+#include <fstream>
+
+namespace corvantix {
+namespace {
+
+using test::StickFiles;
+using test::TreeState;
+namespace fs = std::filesystem;
+
+class WholeRun : public test::EmulatedMachineTest {
+protected:
+  void SetUp() override {
+    EmulatedMachineTest::SetUp();
+    setenv("LC_ALL", "C", 1);
+    temp = folder_.path() / "temp";
+    fs::create_directories(temp);
+    fs::create_directories(folder_.path() / "cwd");
+    previous_ = fs::current_path();
+    fs::current_path(folder_.path() / "cwd");
+    setenv("TMPDIR", temp.c_str(), 1);
+    image = folder_.path() / "stick.img";
+  }
+
+  void TearDown() override {
+    fs::current_path(previous_);
+    unsetenv("TMPDIR");
+    unsetenv("LC_ALL");
+    emulation::refuse_user_xattrs(false);
+    Res::init_for("en-US");
+    EmulatedMachineTest::TearDown();
+  }
+
+  /// A shop stick of `size` bytes, its file system made again with
+  /// 512-byte clusters and a single FAT when `small_clusters`, and the
+  /// user's files on it.
+  void make_stick(std::uint64_t size, bool small_clusters = false) {
+    emulation::DiskConfig config =
+        stick("stick", 'E', emulation::NodeBehaviour::Normal, size, true);
+    install({config});
+    if (small_clusters) {
+      emulation::Machine::install(nullptr);
+      auto made = emulation::run_tool(
+          {"mkfs.fat", "-F", "32", "-s", "1", "-f", "1", "--offset", "2048",
+           "--mbr=n", image.string()});
+      ASSERT_TRUE(made.ok()) << made.err;
+      install({config});
+    }
+    files().put("NOTES.TXT", "my notes\r\n");
+    files().put("SECRET.DAT", "hidden and read-only",
+                emulation::kDosHidden | emulation::kDosReadOnly);
+    files().put("GAMES/SAVE/SYSTEM.BIN", "system file", emulation::kDosSystem);
+  }
+
+  /// The file system of the image's first partition, wherever the last
+  /// format put it.
+  StickFiles files() const {
+    unsigned char mbr[512] = {};
+    std::ifstream(image, std::ios::binary)
+        .read(reinterpret_cast<char *>(mbr), sizeof mbr);
+    std::uint32_t start;
+    std::memcpy(&start, mbr + 446 + 8, 4);
+    return StickFiles(image, std::uint64_t(start) * 512);
+  }
+
+  /// Starts the program with `args`; the person presses Format and says Yes
+  /// to the question.
+  int run(const std::vector<std::string> &args) {
+    toolkit.script = [](test::ScriptedToolkit &t) {
+      t.main().answers = {true};
+      ASSERT_TRUE(t.main().click(Control::btnFormat));
+      t.pump();
+    };
+    return app_main(args, toolkit);
+  }
+
+  /// The texts of the message boxes after the question, in order.
+  std::vector<std::string> results() {
+    std::vector<std::string> texts;
+    for (const auto &main : toolkit.mains)
+      for (const auto &box : main->boxes)
+        if (!box.yes_no)
+          texts.push_back(box.text);
+    for (const auto &box : toolkit.boxes)
+      texts.push_back(box.text);
+    return texts;
+  }
+
+  std::string drive_txt() { return test::slurp("drive.txt"); }
+
+  std::vector<fs::path> backups() {
+    std::vector<fs::path> found;
+    if (fs::exists(temp / "Corvantix"))
+      for (const auto &entry : fs::directory_iterator(temp / "Corvantix"))
+        found.push_back(entry.path());
+    return found;
+  }
+
+  /// Every file of `before` is on the stick or in `backup`, unchanged.
+  void expect_kept(const TreeState &before, const fs::path &backup) {
+    TreeState stick = files().state();
+    TreeState saved = backup.empty() ? TreeState{} : test::tree_state(backup);
+    for (const auto &[path, state] : before) {
+      bool on_stick = stick.count(path) && stick.at(path) == state;
+      bool in_backup = saved.count(path) && saved.at(path) == state;
+      EXPECT_TRUE(on_stick || in_backup) << path << " is lost";
+    }
+  }
+
+  test::ScriptedToolkit toolkit;
+  fs::path temp, image;
+
+private:
+  fs::path previous_;
+};
+
+// A stick with 512-byte clusters and a single FAT, nearly full. The new
+// file system keeps two FATs and takes the FreeDOS files: the user's files
+// no longer fit, so the restore fails and names the backup that keeps them.
+TEST_F(WholeRun, FilesThatNoLongerFitStayInTheNamedBackup) {
+  make_stick(192 << 20, true);
+  std::string listing = files().run("mdir", {"::/"}).out;
+  std::size_t free_at = listing.rfind("bytes free");
+  std::string digits;
+  for (std::size_t i = listing.rfind('\n', free_at) + 1; i < free_at; ++i)
+    if (std::isdigit(static_cast<unsigned char>(listing[i])))
+      digits += listing[i];
+  ASSERT_FALSE(digits.empty()) << listing;
+  fs::path large = folder_.path() / "LARGE.BIN";
+  std::ofstream(large) << "large";
+  fs::resize_file(large, std::stoull(digits) - (64 << 10));
+  ASSERT_TRUE(files().run("mcopy", {"-m", large.string(), "::/LARGE.BIN"}).ok());
+  fs::remove(large);
+  TreeState before = files().state();
+
+  run({"-s", "E"});
+  ASSERT_EQ(backups().size(), 1u);
+  EXPECT_EQ(results(), std::vector<std::string>{
+                           "Could not restore backup from '" +
+                           backups()[0].string() +
+                           "'! The files will be left there for you to "
+                           "restore manually."});
+  EXPECT_EQ(drive_txt(), "") << "no success, no drive.txt";
+  EXPECT_EQ(test::tree_state(backups()[0]), before) << "the whole backup";
+  expect_kept(before, backups()[0]);
+  EXPECT_TRUE(files().exists("KERNEL.SYS"));
+
+  // Everything the program left in the shared temporary folder is the
+  // user's alone.
+  for (const auto &entry : fs::recursive_directory_iterator(temp)) {
+    struct stat info {};
+    ASSERT_EQ(lstat(entry.path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 077, 0u) << entry.path();
+  }
+}
+
+TEST_F(WholeRun, ACopyFolderTooBigForTheStickFailsAndNamesIt) {
+  make_stick(40 << 20);
+  TreeState before = files().state();
+  fs::path extra = folder_.path() / "extra";
+  fs::create_directories(extra);
+  std::ofstream(extra / "HUGE.BIN") << std::string(48 << 20, 'h');
+
+  run({"-s", "E", "-c", extra.string()});
+  EXPECT_EQ(results(), std::vector<std::string>{
+                           "Could not copy the files from '" + extra.string() +
+                           "' to the device."});
+  EXPECT_EQ(drive_txt(), "");
+  EXPECT_FALSE(files().exists("HUGE.BIN")) << "no partial file";
+  expect_kept(before, {});
+  EXPECT_TRUE(files().exists("COMMAND.COM"));
+}
+
+TEST_F(WholeRun, UnicodeNamesComeBackAsTheyWere) {
+  const std::map<std::string, std::string> named = {
+      {"Müller.txt", "m"}, {"Größe.txt", "g"}, {"日本語.txt", "j"},
+      {"café.txt", "acute"}, {"cafè.txt", "grave"}};
+  for (bool keep : {true, false}) {
+    SCOPED_TRACE(keep ? "default run" : "--noformat --nobackup");
+    emulation::Machine::install(nullptr);
+    fs::remove(image);
+    fs::remove("drive.txt");
+    make_stick(40 << 20);
+    for (const auto &[name, bytes] : named)
+      files().put(name, bytes);
+    TreeState before = files().state();
+    toolkit.mains.clear();
+    toolkit.boxes.clear();
+    if (keep)
+      run({"-s", "E"});
+    else
+      run({"-s", "E", "--noformat", "--nobackup"});
+    EXPECT_EQ(results(), std::vector<std::string>{"Format Successful!"});
+    EXPECT_EQ(drive_txt(), "E");
+    for (const auto &[name, bytes] : named)
+      EXPECT_EQ(files().read(name), bytes) << name;
+    std::string listing = files().listing();
+    for (const char *name : {"Müller.txt", "Größe.txt", "日本語.txt"})
+      EXPECT_NE(listing.find(std::string("  ") + name + "\n"), std::string::npos)
+          << name << " in\n" << listing;
+    EXPECT_NE(listing.find("café     txt"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("cafè     txt"), std::string::npos) << listing;
+    expect_kept(before, {});
+  }
+}
+
+// A kill -9 while "Format Successful!" is shown: the stick holds the files,
+// since nothing is kept anywhere else to be written later.
+TEST_F(WholeRun, AKillWhileSuccessIsShownLeavesTheFilesOnTheStick) {
+  make_stick(40 << 20);
+  TreeState before = files().state();
+  emulation::Machine::install(nullptr);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    install({stick("stick", 'E', emulation::NodeBehaviour::Normal, 40 << 20,
+                   true)});
+    run({"-s", "E"});
+    bool shown = results() == std::vector<std::string>{"Format Successful!"};
+    std::fflush(nullptr);
+    if (shown)
+      kill(getpid(), SIGKILL);
+    _exit(3);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+      << "the run did not show success";
+  EXPECT_EQ(drive_txt(), "E");
+  TreeState after = files().state();
+  for (const auto &[path, state] : before)
+    EXPECT_TRUE(after.count(path) && after.at(path) == state) << path;
+  EXPECT_TRUE(after.count("KERNEL.SYS"));
+  EXPECT_TRUE(after.count("COMMAND.COM"));
+}
+
+// Another instance holds the stick: this one says so and leaves it alone.
+TEST_F(WholeRun, ASecondInstanceFindsTheStickInUse) {
+  make_stick(40 << 20);
+  TreeState before = files().state();
+  emulation::Machine::install(nullptr);
+  int ready[2], done[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(done), 0);
+  pid_t first = fork();
+  ASSERT_GE(first, 0);
+  if (first == 0) {
+    emulation::Machine machine(
+        {stick("stick", 'E', emulation::NodeBehaviour::Normal, 40 << 20, true)},
+        folder_.path() / "first");
+    char byte = machine.disks()[0].in_use ? 'n' : 'y';
+    (void)!::write(ready[1], &byte, 1);
+    (void)!::read(done[0], &byte, 1);
+    _exit(0);
+  }
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  ASSERT_EQ(byte, 'y') << "the first instance did not get the stick";
+
+  install({stick("stick", 'E', emulation::NodeBehaviour::Normal, 40 << 20,
+                 true)});
+  run({"-s", "E"});
+  EXPECT_EQ(results(), std::vector<std::string>{
+                           "The drive E:\\ is in use by another program. "
+                           "Close it and try again."});
+  EXPECT_EQ(drive_txt(), "");
+  EXPECT_TRUE(backups().empty());
+
+  (void)!::write(done[1], &byte, 1);
+  waitpid(first, nullptr, 0);
+  for (int fd : {ready[0], ready[1], done[0], done[1]})
+    ::close(fd);
+  EXPECT_EQ(files().state(), before) << "the stick is untouched";
+}
+
+// A temporary folder on a file system without user extended attributes:
+// a ramfs when the test may mount one, else the attributes refused.
+TEST_F(WholeRun, TheBackupWorksWithoutUserExtendedAttributes) {
+  bool ramfs = ::mount("none", temp.c_str(), "ramfs", 0, "mode=0700") == 0;
+  if (!ramfs)
+    emulation::refuse_user_xattrs(true);
+  make_stick(40 << 20);
+  TreeState before = files().state();
+  run({"-s", "E"});
+  EXPECT_EQ(results(), std::vector<std::string>{"Format Successful!"});
+  EXPECT_EQ(drive_txt(), "E");
+  TreeState after = files().state();
+  for (const auto &[path, state] : before)
+    EXPECT_TRUE(after.count(path) && after.at(path) == state)
+        << path << (ramfs ? " (ramfs)" : " (refused)");
+  EXPECT_TRUE(backups().empty());
+  if (ramfs)
+    ::umount(temp.c_str());
+}
+
+} // namespace
+} // namespace corvantix
