@@ -79,7 +79,7 @@ if wanted windows; then
     suite "windows tests under 32-bit Wine" \
       eval 'scripts/build.sh windows && run_ctest build/windows -E "^exe_file$"'
   else
-    summary+=("SKIP  windows tests under 32-bit Wine: this machine cannot run 32-bit programs ($wine32_problem); the same tests run under wine64 below")
+    summary+=("SKIP  windows tests under 32-bit Wine: this machine cannot run 32-bit programs ($wine32_problem); the windows64 suite runs the same tests under wine64")
   fi
 fi
 if wanted windows64; then
