@@ -1,6 +1,8 @@
 // How long a backup and a restore of a full stick take, and how much memory
-// they need: Folder::copy against `cp -a` of the same tree, and the memory
-// of ResourceFile::save for files of growing size.
+// they need: Folder::copy between the stick's FAT file system (an emulated
+// stick, the image of a 256 MiB FAT32 stick) and the temporary folder,
+// beside `mcopy -s` of the same tree out of and into the same image, and
+// the memory of ResourceFile::save for files of growing size.
 //
 // Usage: corvantix_pipeline_bench [work folder]   (default: $TMPDIR or /tmp)
 // Each measured operation runs in a child process of its own, so that its
@@ -9,6 +11,8 @@
 #include "pipeline/resource_file.h"
 #include "platform/filesystem.h"
 #include "platform/host/dos_attributes.h"
+#include "platform/host/host_tools.h"
+#include "platform/host/machine.h"
 #include "strings/error.h"
 #include "strings/res.h"
 
@@ -16,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -52,16 +57,32 @@ Measure in_child(const std::function<bool()> &work) {
           WIFEXITED(status) && WEXITSTATUS(status) == 0};
 }
 
-bool run_cp(const fs::path &from, const fs::path &to) {
-  pid_t child = fork();
-  if (child == 0) {
-    std::string source = (from / ".").string();
-    execlp("cp", "cp", "-a", source.c_str(), to.c_str(), (char *)nullptr);
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+constexpr std::uint64_t kPartition = 2048 * 512; // as the shop stick has it
+
+std::string on_stick(const fs::path &image) {
+  return image.string() + "@@" + std::to_string(kPartition);
+}
+
+bool mcopy(std::vector<std::string> args) {
+  args.insert(args.begin(), "mcopy");
+  emulation::ToolResult result = emulation::run_tool(args);
+  if (!result.ok())
+    std::fprintf(stderr, "%s", result.err.c_str());
+  return result.ok();
+}
+
+// The stick as a format leaves it: an empty FAT32 file system.
+void empty_stick(const fs::path &image) {
+  emulation::run_tool({"mkfs.fat", "-F", "32", "--offset", "2048", "--mbr=n",
+                       "-n", "USB STICK", "-i", "5A17C0DE", image.string()});
+}
+
+// The tree's top entries, as `mcopy -s` takes them.
+std::vector<std::string> top_entries(const fs::path &folder) {
+  std::vector<std::string> entries;
+  for (const auto &entry : fs::directory_iterator(folder))
+    entries.push_back(entry.path().string());
+  return entries;
 }
 
 bool folder_copy(const fs::path &from, const fs::path &to) {
@@ -153,28 +174,63 @@ int main(int argc, char **argv) {
   fs::path base = argc > 1 ? fs::path(argv[1]) : fs::temp_directory_path();
   fs::path work = base / ("corvantix-bench-" + std::to_string(getpid()));
   fs::create_directories(work);
-  fs::path stick = work / "stick";
-  std::uint64_t bytes = make_stick(stick);
-  std::printf("Stick: 2,004 files, %.1f MiB, in %s\n", double(bytes) / (1 << 20),
-              work.c_str());
-  std::printf("  %-38s %10s %13s\n", "", "time", "peak memory");
+  fs::path tree = work / "tree";
+  std::uint64_t bytes = make_stick(tree);
+  std::printf("Stick: 2,004 files, %.1f MiB, on a 256 MiB FAT32 stick image "
+              "in %s\n",
+              double(bytes) / (1 << 20), work.c_str());
+  std::printf("  %-40s %10s %13s\n", "", "time", "peak memory");
 
-  for (int round = 1; round <= 3; ++round) {
+  emulation::DiskConfig config;
+  config.image = work / "stick.img";
+  config.new_size = 256 << 20;
+  config.letter = 'E';
+  emulation::Machine::install(
+      std::make_unique<emulation::Machine>(std::vector{config}, work / "state"));
+  fs::path image = config.image;
+  std::vector<std::string> put = {"-s", "-m", "-i", on_stick(image)};
+  for (const std::string &entry : top_entries(tree))
+    put.push_back(entry);
+  put.push_back("::/");
+
+  // The best of five rounds of each: the machine's other work only slows.
+  double best[4] = {1e9, 1e9, 1e9, 1e9};
+  for (int round = 1; round <= 5; ++round) {
     std::printf("Round %d\n", round);
-    for (const char *name : {"cp", "backup", "restore"})
+    for (const char *name : {"mcopy-out", "backup"})
       remove_tree(work / name);
-    fs::create_directories(work / "cp");
+    fs::create_directories(work / "mcopy-out");
     fs::create_directories(work / "backup");
-    fs::create_directories(work / "restore");
-    row("cp -a (stick -> copy)",
-        in_child([&] { return run_cp(stick, work / "cp"); }));
-    row("Folder::copy backup (stick -> temp)",
-        in_child([&] { return folder_copy(stick, work / "backup"); }));
-    row("Folder::copy restore (temp -> stick)",
-        in_child([&] { return folder_copy(work / "backup", work / "restore"); }));
+    empty_stick(image);
+    mcopy(put);
+    Measure out = in_child([&] {
+      return mcopy({"-s", "-m", "-n", "-i", on_stick(image), "::/*",
+                    (work / "mcopy-out").string() + "/"});
+    });
+    row("mcopy -s out of the image", out);
+    Measure backup =
+        in_child([&] { return folder_copy("E:\\", work / "backup"); });
+    row("Folder::copy backup (stick -> temp)", backup);
+
+    empty_stick(image);
+    Measure in = in_child([&] { return mcopy(put); });
+    row("mcopy -s into the image", in);
+    empty_stick(image);
+    Measure restore =
+        in_child([&] { return folder_copy(work / "backup", "E:\\"); });
+    row("Folder::copy restore (temp -> stick)", restore);
+    const Measure *measured[4] = {&out, &backup, &in, &restore};
+    for (int i = 0; i < 4; ++i)
+      best[i] = std::min(best[i], measured[i]->seconds);
   }
-  for (const char *name : {"cp", "backup", "restore"})
+  std::printf("Best of five: mcopy -s out %.3f s, backup %.3f s (%.2fx); "
+              "mcopy -s in %.3f s, restore %.3f s (%.2fx)\n"
+              "Backup and restore against mcopy -s out and in: %.2fx\n",
+              best[0], best[1], best[1] / best[0], best[2], best[3],
+              best[3] / best[2], (best[1] + best[3]) / (best[0] + best[2]));
+  for (const char *name : {"mcopy-out", "backup"})
     remove_tree(work / name);
+  emulation::Machine::install(nullptr);
 
   std::printf("ResourceFile::save\n");
   for (std::uint64_t mib : {1, 16, 256}) {
