@@ -52,16 +52,21 @@ fuzz_all() {
 # (a new prefix is set up on first use). Sets `wine32_problem` when not.
 wine32_problem=""
 wine32_runs() {
-  local prefix=$top/build/windows/wineprefix output status=0
-  output=$(WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all \
-           WINEDLLOVERRIDES="mscoree=;mshtml=" \
-           timeout 180 wine build/windows/tests/wine_probe.exe 2>&1) || status=$?
+  local probe=build/windows/tests/wine_probe.exe output status=0
+  if [ ! -f "$probe" ]; then
+    wine32_problem="the 32-bit build made no probe program"
+    return 1
+  fi
+  output=$(WINEPREFIX=$top/build/windows/wineprefix WINEARCH=win32 \
+           WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml=" \
+           timeout 180 wine "$probe" 2>&1) || status=$?
   grep -q 'corvantix wine probe' <<<"$output" && return 0
   if [ "$status" -eq 124 ]; then
-    wine32_problem="the probe gave no answer within 180 s"
+    wine32_problem="a 32-bit program gave no answer within 180 s"
   else
-    wine32_problem=$(grep -m1 -i 'error\|not found\|cannot' <<<"$output" ||
-                     echo "the probe ended with $status")
+    wine32_problem="this machine cannot run 32-bit programs ($(
+      grep -m1 -i 'error\|not found\|cannot' <<<"$output" ||
+      echo "the probe ended with $status"))"
   fi
   return 1
 }
@@ -79,7 +84,7 @@ if wanted windows; then
     suite "windows tests under 32-bit Wine" \
       eval 'scripts/build.sh windows && run_ctest build/windows -E "^exe_file$"'
   else
-    summary+=("SKIP  windows tests under 32-bit Wine: this machine cannot run 32-bit programs ($wine32_problem); the windows64 suite runs the same tests under wine64")
+    summary+=("SKIP  windows tests under 32-bit Wine: $wine32_problem; the windows64 suite runs the same tests under wine64")
   fi
 fi
 if wanted windows64; then
