@@ -3,6 +3,7 @@
 
 #include "platform/host/fat_volume.h"
 #include "platform/host/host_tools.h"
+#include "strings/error.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <set>
 #include <sstream>
 
@@ -187,16 +189,38 @@ void format_like_shop(const fs::path &image, std::uint64_t size,
 std::mutex locks_mutex;
 std::map<std::pair<dev_t, ino_t>, std::weak_ptr<ImageLock>> held_locks;
 
-void make_image(const DiskConfig &config, const fs::path &scratch) {
+// A new image, sparse, of the configured size; false when there is one
+// already. A size that the host file system cannot hold throws, naming the
+// image, and leaves no file behind.
+bool make_image(const DiskConfig &config, const fs::path &scratch) {
   std::error_code error;
-  if (fs::exists(config.image, error) || config.new_size == 0)
-    return;
+  if (fs::exists(fs::symlink_status(config.image, error)) ||
+      config.new_size == 0)
+    return false;
+  auto refuse = [&](int code) {
+    throw Error("Could not make the image '" + config.image.string() +
+                "' of " + std::to_string(config.new_size) +
+                " bytes: " + std::strerror(code));
+  };
   if (config.image.has_parent_path())
     fs::create_directories(config.image.parent_path(), error);
-  std::ofstream(config.image, std::ios::binary);
-  fs::resize_file(config.image, config.new_size, error); // sparse
-  if (!error && config.new_image_formatted)
+  int fd = ::open(config.image.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                  0666);
+  if (fd < 0)
+    refuse(errno);
+  int failed = 0;
+  if (config.new_size > std::uint64_t(std::numeric_limits<off_t>::max()))
+    failed = EFBIG;
+  else if (::ftruncate(fd, off_t(config.new_size)) != 0)
+    failed = errno;
+  ::close(fd);
+  if (failed) {
+    ::unlink(config.image.c_str());
+    refuse(failed);
+  }
+  if (config.new_image_formatted)
     format_like_shop(config.image, config.new_size, scratch);
+  return true;
 }
 
 std::mutex current_mutex;
@@ -292,9 +316,21 @@ Machine::Machine(std::vector<DiskConfig> disks, fs::path state_dir)
   // Owner-only: it lies in the shared temporary folder.
   fs::create_directories(state_dir_);
   fs::permissions(state_dir_, fs::perms::owner_all);
+  std::vector<fs::path> made; // all images are made, or none
+  try {
+    for (DiskConfig &config : disks) {
+      config.image = fs::absolute(config.image);
+      if (make_image(config, state_dir_))
+        made.push_back(config.image);
+    }
+  } catch (...) {
+    for (const fs::path &image : made)
+      ::unlink(image.c_str());
+    std::error_code error;
+    fs::remove(state_dir_, error);
+    throw;
+  }
   for (DiskConfig &config : disks) {
-    config.image = fs::absolute(config.image);
-    make_image(config, state_dir_);
     Disk disk;
     disk.number = int(disks_.size());
     disk.pnp_id = pnp_id_for(config, disk.number);

@@ -134,8 +134,10 @@ public:
   /// null the next current() makes the process's machine afresh.
   static void install(std::unique_ptr<Machine> machine);
 
-  /// Makes missing images (see DiskConfig), numbers the disks in order and
-  /// mounts the volumes. Volume directories live under `state_dir`.
+  /// Makes missing images (see DiskConfig), numbers the disks in order,
+  /// takes their locks and mounts the volumes. An image that cannot be
+  /// made throws corvantix::Error naming it, and no new image is left.
+  /// The machine's private files live under `state_dir`.
   explicit Machine(std::vector<DiskConfig> disks,
                    std::filesystem::path state_dir);
   ~Machine();

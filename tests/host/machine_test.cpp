@@ -3,6 +3,7 @@
 #include "platform/host/host_tools.h"
 #include "platform/host/kernel32.h"
 #include "platform/filesystem.h"
+#include "strings/error.h"
 
 #include <cstring>
 #include <ctime>
@@ -137,6 +138,29 @@ TEST_F(EmulatedMachine, MountingAndDismountingLeaveTheImageAlone) {
   EXPECT_EQ(fs::last_write_time(image), stamp);
   EXPECT_EQ(read(image, 0, 4 * kMiB), bytes);
   EXPECT_FALSE(fs::exists(dir() / "state")) << "the state folder is removed";
+}
+
+// A size the host file system cannot hold, or one past what a file offset
+// can say: the message names the image, and no image of the machine is
+// left behind, not even an empty one.
+TEST_F(EmulatedMachine, AnImageThatCannotBeMadeStopsTheMachine) {
+  for (std::uint64_t size : {std::uint64_t(1) << 62, ~std::uint64_t(0)}) {
+    SCOPED_TRACE(size);
+    auto first = stick(dir() / "first.img", 64 * kMiB);
+    auto huge = stick(dir() / "huge.img", size, true);
+    huge.letter = 'F';
+    std::string message;
+    try {
+      Machine machine({first, huge}, dir() / "state");
+    } catch (const corvantix::Error &e) {
+      message = e.what();
+    }
+    EXPECT_NE(message.find("'" + (dir() / "huge.img").string() + "'"),
+              std::string::npos)
+        << message;
+    EXPECT_FALSE(fs::exists(dir() / "huge.img"));
+    EXPECT_FALSE(fs::exists(dir() / "first.img"));
+  }
 }
 
 TEST_F(EmulatedMachine, OnlyValidFatFileSystemsMount) {
