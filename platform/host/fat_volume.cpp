@@ -2,9 +2,8 @@
 
 #include "platform/host/dos_attributes.h"
 
-#include <clocale>
-#include <cwctype>
 #include <locale.h>
+#include <wctype.h>
 #include <map>
 #include <regex>
 #include <sstream>

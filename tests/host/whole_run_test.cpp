@@ -152,7 +152,7 @@ TEST_F(WholeRun, FilesThatNoLongerFitStayInTheNamedBackup) {
   fs::remove(large);
   TreeState before = files().state();
 
-  run({"-s", "E"});
+  EXPECT_EQ(run({"-s", "E"}), 0);
   ASSERT_EQ(backups().size(), 1u);
   EXPECT_EQ(results(), std::vector<std::string>{
                            "Could not restore backup from '" +
@@ -180,7 +180,7 @@ TEST_F(WholeRun, ACopyFolderTooBigForTheStickFailsAndNamesIt) {
   fs::create_directories(extra);
   std::ofstream(extra / "HUGE.BIN") << std::string(48 << 20, 'h');
 
-  run({"-s", "E", "-c", extra.string()});
+  EXPECT_EQ(run({"-s", "E", "-c", extra.string()}), 0);
   EXPECT_EQ(results(), std::vector<std::string>{
                            "Could not copy the files from '" + extra.string() +
                            "' to the device."});
@@ -206,9 +206,9 @@ TEST_F(WholeRun, UnicodeNamesComeBackAsTheyWere) {
     toolkit.mains.clear();
     toolkit.boxes.clear();
     if (keep)
-      run({"-s", "E"});
+      EXPECT_EQ(run({"-s", "E"}), 0);
     else
-      run({"-s", "E", "--noformat", "--nobackup"});
+      EXPECT_EQ(run({"-s", "E", "--noformat", "--nobackup"}), 0);
     EXPECT_EQ(results(), std::vector<std::string>{"Format Successful!"});
     EXPECT_EQ(drive_txt(), "E");
     for (const auto &[name, bytes] : named)
@@ -278,7 +278,7 @@ TEST_F(WholeRun, ASecondInstanceFindsTheStickInUse) {
 
   install({stick("stick", 'E', emulation::NodeBehaviour::Normal, 40 << 20,
                  true)});
-  run({"-s", "E"});
+  EXPECT_EQ(run({"-s", "E"}), 0);
   EXPECT_EQ(results(), std::vector<std::string>{
                            "The drive E:\\ is in use by another program. "
                            "Close it and try again."});
@@ -300,7 +300,7 @@ TEST_F(WholeRun, TheBackupWorksWithoutUserExtendedAttributes) {
     emulation::refuse_user_xattrs(true);
   make_stick(40 << 20);
   TreeState before = files().state();
-  run({"-s", "E"});
+  EXPECT_EQ(run({"-s", "E"}), 0);
   EXPECT_EQ(results(), std::vector<std::string>{"Format Successful!"});
   EXPECT_EQ(drive_txt(), "E");
   TreeState after = files().state();
