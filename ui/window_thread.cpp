@@ -13,18 +13,22 @@ void WindowThread::drain() {
   if (draining_)
     return;
   draining_ = true;
-  for (;;) {
-    std::function<void()> call;
-    {
-      std::lock_guard lock(mutex_);
-      if (posted_.empty())
-        break;
-      call = std::move(posted_.front());
-      posted_.pop_front();
-    }
-    guard(call);
+  while (run_next()) {
   }
   draining_ = false;
+}
+
+bool WindowThread::run_next() {
+  std::function<void()> call;
+  {
+    std::lock_guard lock(mutex_);
+    if (posted_.empty())
+      return false;
+    call = std::move(posted_.front());
+    posted_.pop_front();
+  }
+  guard(call);
+  return true;
 }
 
 WindowView *WindowThread::enter(WindowView &window) {

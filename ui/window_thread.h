@@ -23,6 +23,10 @@ public:
   /// the order holds even while a call waits in a message box.
   void drain();
 
+  /// Runs the first queued call, guarded, even from within a drain; false
+  /// when none is queued.
+  bool run_next();
+
   /// Runs a handler so that its failure never unwinds through the toolkit:
   /// the failure is kept and the running window is closed.
   template <typename Handler> void guard(Handler &&handler) noexcept {

@@ -245,8 +245,18 @@ void HostToolkit::run(WindowView &window) {
   window_thread_calls_.leave(outer);
 }
 
+void HostToolkit::wake(int workers_ending) {
+  {
+    std::lock_guard lock(wake_mutex_);
+    ++wakeups_;
+    busy_workers_ -= workers_ending;
+  }
+  woken_.notify_all();
+}
+
 void HostToolkit::post(std::function<void()> call) {
   window_thread_calls_.push(std::move(call));
+  wake(0);
   g_idle_add(
       [](gpointer toolkit) -> gboolean {
         static_cast<HostToolkit *>(toolkit)->window_thread_calls_.drain();
@@ -267,7 +277,11 @@ void HostToolkit::run_worker(
   for (std::thread &worker : workers_)
     worker.join();
   workers_.clear();
-  workers_.emplace_back([work = std::move(work),
+  {
+    std::lock_guard lock(wake_mutex_);
+    ++busy_workers_;
+  }
+  workers_.emplace_back([this, work = std::move(work),
                          completion = std::move(completion)] {
     std::exception_ptr failure;
     try {
@@ -276,6 +290,7 @@ void HostToolkit::run_worker(
       failure = std::current_exception();
     }
     completion(failure);
+    wake(1);
   });
 }
 
@@ -309,15 +324,33 @@ void HostToolkit::end_by_signal(int signal) {
     running_->close();
 }
 
-// On the window thread, inside Xlib: nothing may touch GTK's windows again.
+// On the window thread, inside Xlib: nothing may touch GTK again. The run
+// under way ends on its worker; its posted calls, its end among them, run
+// here with every window counted closed, so its outcome goes to the error
+// stream. Then the program ends like any X program that lost its display,
+// with 1, its machine put away by the static destructors.
 void HostToolkit::lose_display() {
-  if (display_lost_.exchange(true))
-    return;
+  display_lost_ = true;
   std::cerr << "The connection to the display was lost." << std::endl;
   for (gtk::ToolkitWindow *window : std::vector(windows_))
     window->abandon();
-  end_modal_boxes();
   answer_waiting_boxes();
+  for (;;) {
+    unsigned seen;
+    {
+      std::lock_guard lock(wake_mutex_);
+      seen = wakeups_;
+    }
+    while (window_thread_calls_.run_next()) {
+    }
+    std::unique_lock lock(wake_mutex_);
+    if (busy_workers_ == 0)
+      break;
+    woken_.wait(lock, [&] { return wakeups_ != seen; });
+  }
+  while (window_thread_calls_.run_next()) {
+  }
+  std::exit(1);
 }
 
 } // namespace corvantix

@@ -6,15 +6,18 @@
 // The program's end from outside. SIGTERM, SIGINT and SIGHUP reach the
 // window thread through GLib's self-pipe and close the running window: a
 // run under way goes on to its end (the window logic waits for it), and
-// the program ends without asking anything more. A lost X connection does
-// the same: every window counts as closed and is never touched again, and
-// boxes go to the error stream from then on.
+// the program ends without asking anything more. A lost X connection
+// cannot be returned from (GDK would go on drawing into it): inside Xlib's
+// handler every window counts as closed, the window thread runs the posted
+// calls until the run under way has ended on its worker, and the program
+// ends there with exit code 1.
 #pragma once
 
 #include "ui/toolkit.h"
 #include "ui/window_thread.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -84,7 +87,7 @@ public:
   void remove_box(void *dialog);
 
   /// What the X connection's fatal error does (public for Xlib's handler).
-  void lose_display();
+  [[noreturn]] void lose_display();
 
 private:
   struct WorkerBox;
@@ -113,6 +116,14 @@ private:
   std::vector<gtk::ToolkitWindow *> windows_;
   std::vector<void *> modal_boxes_; ///< GtkDialog in gtk_dialog_run
   std::vector<std::thread> workers_;
+
+  // What the window thread waits for once the display is lost: posted
+  // calls and the end of workers.
+  std::mutex wake_mutex_;
+  std::condition_variable woken_;
+  unsigned wakeups_ = 0;    ///< guarded by wake_mutex_
+  int busy_workers_ = 0;    ///< likewise
+  void wake(int workers_ending);
 
   // Boxes that workers wait for; the window thread shows them while it
   // runs a window, else they go to the error stream.
