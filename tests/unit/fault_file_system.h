@@ -5,6 +5,7 @@
 
 #include "platform/filesystem.h"
 
+#include <cctype>
 #include <deque>
 #include <functional>
 #include <map>
@@ -149,8 +150,13 @@ private:
     std::string path_;
   };
 
-  static bool is_drive(const std::string &path) {
-    return path.size() >= 2 && path[1] == ':';
+  // A path on a stick: a drive path on another drive than the temporary
+  // folder's, since on Windows the test folders have drive letters too.
+  bool is_drive(const std::string &path) {
+    auto letter = [](const std::string &p) {
+      return p.size() >= 2 && p[1] == ':' ? char(std::toupper(p[0])) : '\0';
+    };
+    return letter(path) && letter(path) != letter(inner_.temp_folder());
   }
 
   bool pending(const std::string &operation) const {
