@@ -1,9 +1,13 @@
 #include "platform/host/fat_volume.h"
 
 #include "platform/host/dos_attributes.h"
+#include "platform/host/machine.h"
 
+#include <fcntl.h>
 #include <locale.h>
+#include <unistd.h>
 #include <wctype.h>
+#include <algorithm>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -122,16 +126,45 @@ std::vector<Section> parse_directory(const std::string &text) {
   return sections;
 }
 
+// Whether `tool` with `args` may write to the volume: listings only read,
+// and so does mattrib without an attribute change.
+bool changes_volume(const std::string &tool,
+                    const std::vector<std::string> &args) {
+  if (tool == "mdir" || tool == "minfo")
+    return false;
+  if (tool != "mattrib")
+    return true;
+  return std::any_of(args.begin(), args.end(), [](const std::string &arg) {
+    return arg.size() == 2 && (arg[0] == '+' || arg[0] == '-') &&
+           std::string("arsh").find(arg[1]) != std::string::npos;
+  });
+}
+
+// Writes the file's (or device's) cached data to the medium.
+bool sync_file(const std::string &path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0)
+    return false;
+  bool synced = ::fdatasync(fd) == 0;
+  ::close(fd);
+  return synced;
+}
+
 } // namespace
 
 FatVolume::FatVolume(const std::string &image, std::uint64_t offset)
-    : image_(image + "@@" + std::to_string(offset)) {}
+    : image_(image), location_(image + "@@" + std::to_string(offset)) {}
 
 ToolResult FatVolume::run(const std::string &tool,
                           const std::vector<std::string> &args) const {
-  std::vector<std::string> argv = {tool, "-i", image_};
+  std::vector<std::string> argv = {tool, "-i", location_};
   argv.insert(argv.end(), args.begin(), args.end());
-  return run_tool(argv);
+  ToolResult result = run_tool(argv);
+  if (changes_volume(tool, args) && !sync_file(image_)) {
+    result.status = result.ok() ? 1 : result.status;
+    result.err += "\n" + image_ + ": the device did not take the writes";
+  }
+  return result;
 }
 
 bool FatVolume::readable() const { return run("minfo", {"::"}).ok(); }

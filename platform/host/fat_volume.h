@@ -31,7 +31,9 @@ public:
   /// The file system at byte `offset` of `image`.
   FatVolume(const std::string &image, std::uint64_t offset);
 
-  /// Runs `tool` with `args` on this volume ("-i image" is added).
+  /// Runs `tool` with `args` on this volume ("-i image" is added). What a
+  /// tool changed is on the device when this returns: a stick takes its
+  /// writes at once, as Windows' quick-removal policy has it.
   ToolResult run(const std::string &tool,
                  const std::vector<std::string> &args) const;
 
@@ -54,7 +56,9 @@ public:
   static std::vector<std::string> attribute_args(std::uint8_t bits);
 
 private:
-  std::string image_;
+  std::string image_;  ///< image@@offset, as mtools takes it
+  std::string device_; ///< the image or block device alone    ///< the image or device itself
+  std::string location_; ///< image@@offset, as the tools take it
 };
 
 /// A key under which names that FAT takes for the same (case does not

@@ -350,6 +350,19 @@ void make_private(const fs::path &host, bool folder) {
   ::chmod(host.c_str(), folder ? 0700 : 0600);
 }
 
+// Puts what was copied out of a stick on the host's disk before the
+// stick is changed: a backup must survive a power loss.
+void sync_host(const fs::path &host, const std::string &path) {
+  int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    fail_errno(path);
+  int synced = ::syncfs(fd);
+  int error = errno;
+  ::close(fd);
+  if (synced != 0)
+    fail_errno(path, error);
+}
+
 void set_host_attributes(const fs::path &host, const std::string &path,
                          std::uint8_t bits) {
   if (!emulation::set_dos_attributes(host, bits))
@@ -371,11 +384,20 @@ public:
     return folder + (is_drive_path(folder) ? '\\' : '/') + name;
   }
 
+  // The backup lives here, so it must outlive a power loss as %TEMP% does
+  // on Windows: /tmp is often in memory, /var/tmp survives a reboot (FHS).
+  // A temporary folder that the user sets is taken as it is.
   std::string temp_folder() override {
     std::error_code error;
-    fs::path temp = fs::temp_directory_path(error);
+    bool set = false;
+    for (const char *name : {"TMPDIR", "TMP", "TEMP", "TEMPDIR"})
+      if (const char *value = std::getenv(name); value && *value)
+        set = true;
+    fs::path temp = set ? fs::temp_directory_path(error) : fs::path("/var/tmp");
+    if (!error && !set && !fs::is_directory(temp, error))
+      error = std::make_error_code(std::errc::not_a_directory);
     if (error)
-      fail("TMPDIR", win32_code(error.value()));
+      fail(set ? "TMPDIR" : "/var/tmp", win32_code(error.value()));
     return temp.string();
   }
 
@@ -655,6 +677,7 @@ private:
           from, kReadFault);
     make_private(target, false);
     set_host_attributes(target, to, entry->attributes);
+    sync_host(target, to);
   }
 
   // One copy out of the image for the whole tree, then the names that
@@ -713,6 +736,7 @@ private:
       if (!entry.folder)
         set_host_attributes(host, host.string(), entry.attributes);
     }
+    sync_host(target, to);
   }
 
   // One copy into the image for the whole tree, after the checks that a

@@ -103,14 +103,15 @@ bool visible(const Disk &disk) {
   std::error_code error;
   return disk.node_enabled &&
          disk.config.behaviour != emulation::NodeBehaviour::Phantom &&
-         std::filesystem::is_regular_file(disk.config.image, error);
+         (disk.config.block_device
+              ? disk.size() > 0
+              : std::filesystem::is_regular_file(disk.config.image, error));
 }
 
 InventoryObjectPtr drive_object(const Disk &disk) {
   auto drive = std::make_unique<HostObject>(HostObject::Drive, disk.number);
   std::string device_id = "\\\\.\\PHYSICALDRIVE" + std::to_string(disk.number);
-  std::error_code error;
-  std::uint64_t size = std::filesystem::file_size(disk.config.image, error);
+  std::uint64_t size = disk.size();
   auto &v = drive->values;
   v["DeviceID"] = device_id;
   v["Model"] = disk.config.model;
@@ -122,7 +123,7 @@ InventoryObjectPtr drive_object(const Disk &disk) {
                        : std::string("Fixed hard disk media");
   v["Index"] = std::uint64_t(disk.number);
   v["BytesPerSector"] = std::uint64_t(disk.config.sector_size);
-  v["Size"] = std::to_string(error ? 0 : size); // uint64 comes as text
+  v["Size"] = std::to_string(size); // uint64 comes as text
   v["__CLASS"] = std::string("Win32_DiskDrive");
   v["__PATH"] = object_path("Win32_DiskDrive", device_id);
   return drive;

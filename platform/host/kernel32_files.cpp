@@ -5,6 +5,7 @@
 // and the same error codes. Writes keep sparse images sparse.
 #include "platform/host/kernel32.h"
 #include "platform/host/kernel32_control.h"
+#include "platform/host/linux_disks.h"
 #include "platform/host/machine.h"
 
 #include <fcntl.h>
@@ -169,6 +170,35 @@ bool write_sparse(int fd, std::uint64_t offset, const unsigned char *data,
   return true;
 }
 
+// A write to a real block device: O_DIRECT on an unbuffered handle (its
+// buffer is aligned, checked before), every byte written as given. 0 or
+// the system's error as a Win32 code; an unplugged stick gives
+// ERROR_DEVICE_NOT_CONNECTED or the I/O error.
+DWORD write_device(const Disk &disk, DWORD flags, std::uint64_t at,
+                   LPCVOID buffer, DWORD size) {
+  int mode = O_WRONLY | O_CLOEXEC;
+  if (flags & FILE_FLAG_NO_BUFFERING)
+    mode |= O_DIRECT;
+  int fd = ::open(disk.config.image.c_str(), mode);
+  if (fd < 0)
+    return corvantix::emulation::win32_error_of(errno);
+  auto from = static_cast<const unsigned char *>(buffer);
+  std::size_t left = size;
+  int error = 0;
+  while (left > 0) {
+    ssize_t done = pwrite(fd, from, left, off_t(at));
+    if (done < 0 && errno == EINTR)
+      continue;
+    if (done <= 0) {
+      error = done < 0 ? errno : ENOSPC;
+      break;
+    }
+    at += std::size_t(done), from += done, left -= std::size_t(done);
+  }
+  close(fd);
+  return error ? corvantix::emulation::win32_error_of(error) : 0;
+}
+
 struct Memory {
   std::mutex mutex;
   std::map<void *, std::size_t> blocks;
@@ -201,11 +231,13 @@ std::string name_of(HANDLE object) {
   return found == machine.handles().end() ? "?" : found->second.path;
 }
 
-BOOL lock_volume(DeviceHandle &open, Disk &disk) {
+BOOL lock_volume(Machine &machine, DeviceHandle &open, Disk &disk) {
   if (!open.volume)
     return fail(ERROR_INVALID_PARAMETER);
   if (disk.volume_locked || disk.held_open || disk.open_volume_handles > 1)
     return fail(ERROR_ACCESS_DENIED);
+  if (DWORD code = machine.hold_device(disk))
+    return fail(code);
   disk.volume_locked = true;
   open.locking = true;
   return TRUE;
@@ -216,6 +248,7 @@ BOOL unlock_volume(DeviceHandle &open, Disk &disk) {
     return fail(ERROR_NOT_LOCKED);
   open.locking = false;
   disk.volume_locked = false;
+  disk.exclusive.reset();
   return TRUE;
 }
 
@@ -228,6 +261,16 @@ BOOL geometry(const Disk &disk, bool extended, LPVOID out, DWORD out_size,
   DISK_GEOMETRY_EX result = {};
   std::uint64_t size = disk.size();
   DWORD bytes = disk.config.sector_size;
+  if (disk.config.block_device) {
+    // The device's own logical sector, whatever the description says.
+    int fd = ::open(disk.config.image.c_str(), O_RDONLY | O_CLOEXEC);
+    std::uint32_t code = fd < 0 ? corvantix::emulation::win32_error_of(errno)
+                                : corvantix::emulation::logical_sector_size(fd, bytes);
+    if (fd >= 0)
+      close(fd);
+    if (code)
+      return fail(code);
+  }
   result.Geometry.MediaType =
       disk.config.interface_type == "USB" ? RemovableMedia : FixedMedia;
   result.Geometry.TracksPerCylinder = 255;
@@ -336,7 +379,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID, DWORD, LPVOID out,
     *returned = 0;
   switch (code) {
   case FSCTL_LOCK_VOLUME:
-    return lock_volume(*open, *disk);
+    return lock_volume(call.machine, *open, *disk);
   case FSCTL_UNLOCK_VOLUME:
     return unlock_volume(*open, *disk);
   case IOCTL_DISK_GET_DRIVE_GEOMETRY:
@@ -411,15 +454,20 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written,
   if (into_volume && !disk.volume_locked)
     return fail(ERROR_ACCESS_DENIED);
 
-  int fd = ::open(disk.config.image.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0)
-    return fail(errno == EACCES || errno == EROFS ? ERROR_WRITE_PROTECT
-                                                  : ERROR_WRITE_FAULT);
-  bool done = write_sparse(fd, at, static_cast<const unsigned char *>(buffer),
-                           size);
-  close(fd);
-  if (!done)
-    return fail(ERROR_WRITE_FAULT);
+  if (disk.config.block_device) {
+    if (DWORD code = write_device(disk, open->flags, at, buffer, size))
+      return fail(code);
+  } else {
+    int fd = ::open(disk.config.image.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+      return fail(errno == EACCES || errno == EROFS ? ERROR_WRITE_PROTECT
+                                                    : ERROR_WRITE_FAULT);
+    bool done = write_sparse(fd, at, static_cast<const unsigned char *>(buffer),
+                             size);
+    close(fd);
+    if (!done)
+      return fail(ERROR_WRITE_FAULT);
+  }
   if (into_volume)
     disk.stale = true; // the mounted file system changed underneath
   call.machine.writes().push_back({disk.number, open->volume, at, size});
@@ -449,11 +497,16 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read,
   if (DWORD code = check_transfer(*open, disk, buffer, size, at))
     return fail(code);
   int fd = ::open(disk.config.image.c_str(), O_RDONLY | O_CLOEXEC);
+  int error = fd < 0 ? errno : 0;
   ssize_t got = fd < 0 ? -1 : pread(fd, buffer, size, off_t(at));
+  if (fd >= 0 && got < 0)
+    error = errno;
   if (fd >= 0)
     close(fd);
   if (got != ssize_t(size))
-    return fail(ERROR_READ_FAULT);
+    return fail(disk.config.block_device && error
+                    ? corvantix::emulation::win32_error_of(error)
+                    : ERROR_READ_FAULT);
   open->position += size;
   if (read)
     *read = size;
@@ -469,13 +522,22 @@ BOOL CloseHandle(HANDLE object) {
   auto found = handles.find(reinterpret_cast<std::uintptr_t>(object));
   if (found == handles.end())
     return fail(ERROR_INVALID_HANDLE);
+  DWORD flushed = 0;
   if (Disk *disk = call.machine.disk_by_number(found->second.disk)) {
-    if (found->second.locking)
+    // What went through the page cache reaches the stick before the
+    // handle is gone, as Windows' unbuffered disk handles have it.
+    if (disk->config.block_device && (found->second.access & GENERIC_WRITE))
+      flushed = corvantix::emulation::flush_device(disk->config.image.string());
+    if (found->second.locking) {
       disk->volume_locked = false; // closing ends the lock
+      disk->exclusive.reset();
+    }
     if (found->second.volume)
       --disk->open_volume_handles;
   }
   handles.erase(found);
+  if (flushed)
+    return fail(flushed);
   return TRUE;
 }
 

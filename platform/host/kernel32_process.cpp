@@ -2,6 +2,7 @@
 // kernel.
 #include "platform/host/kernel32.h"
 #include "platform/host/kernel32_control.h"
+#include "platform/host/machine.h"
 
 #include <algorithm>
 #include <atomic>
@@ -86,9 +87,16 @@ BOOL IsWow64Process(HANDLE process, PBOOL wow64) {
 
 DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD message_id, DWORD,
                      LPSTR buffer, DWORD size, va_list *) {
-  const char *text = flags & FORMAT_MESSAGE_FROM_SYSTEM
-                         ? corvantix::emulation::system_message(message_id)
-                         : nullptr;
+  // A disk refused for a reason the code alone does not tell (a
+  // partition mounted by Linux) gets the reason as its text, once.
+  thread_local std::string refusal;
+  const char *text = nullptr;
+  if (flags & FORMAT_MESSAGE_FROM_SYSTEM) {
+    auto given = corvantix::emulation::take_disk_refusal(message_id);
+    refusal = given ? *given : std::string();
+    text = given ? refusal.c_str()
+                 : corvantix::emulation::system_message(message_id);
+  }
   if (!text || !buffer) {
     SetLastError(text ? ERROR_INVALID_PARAMETER : ERROR_MR_MID_NOT_FOUND);
     return 0;

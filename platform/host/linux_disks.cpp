@@ -303,6 +303,8 @@ DiskConfig disk_config_of(const LinuxDisk &disk) {
   config.interface_type = disk.usb ? "USB" : "SCSI";
   config.letter = disk.letter;
   config.sector_size = disk.sector_size;
+  config.pnp_id = disk.pnp_id;
+  config.block_device = true;
   return config;
 }
 

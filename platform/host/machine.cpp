@@ -3,6 +3,8 @@
 
 #include "platform/host/fat_volume.h"
 #include "platform/host/host_tools.h"
+#include "platform/host/linux_disks.h"
+#include "platform/host/win32_types.h"
 #include "strings/error.h"
 
 #include <fcntl.h>
@@ -267,6 +269,15 @@ std::shared_ptr<ImageLock> lock_image(const fs::path &image, bool &in_use) {
 } // namespace
 
 std::uint64_t Disk::size() const {
+  if (config.block_device) {
+    int fd = ::open(config.image.c_str(), O_RDONLY | O_CLOEXEC);
+    std::uint64_t bytes = 0;
+    if (fd >= 0 && block_device_size(fd, bytes) != 0)
+      bytes = 0;
+    if (fd >= 0)
+      ::close(fd);
+    return bytes;
+  }
   std::error_code error;
   std::uint64_t bytes = fs::file_size(config.image, error);
   return error ? 0 : bytes;
@@ -293,10 +304,14 @@ Machine &Machine::current() {
     fs::path state = fs::temp_directory_path() /
                      ("corvantix-machine-" + std::to_string(getpid()));
     const char *description = std::getenv("CORVANTIX_MACHINE");
-    current_machine = std::make_unique<Machine>(
-        description && *description ? read_machine_description(description)
-                                    : default_machine(fs::current_path()),
-        state);
+    std::vector<DiskConfig> disks;
+    if (description && is_usb_machine_name(description))
+      disks = usb_machine();
+    else if (description && *description)
+      disks = read_machine_description(description);
+    else
+      disks = default_machine(fs::current_path());
+    current_machine = std::make_unique<Machine>(std::move(disks), state);
   }
   return *current_machine;
 }
@@ -333,7 +348,8 @@ Machine::Machine(std::vector<DiskConfig> disks, fs::path state_dir)
   for (DiskConfig &config : disks) {
     Disk disk;
     disk.number = int(disks_.size());
-    disk.pnp_id = pnp_id_for(config, disk.number);
+    disk.pnp_id = config.pnp_id.empty() ? pnp_id_for(config, disk.number)
+                                        : config.pnp_id;
     disk.config = std::move(config);
     disks_.push_back(std::move(disk));
   }
@@ -408,6 +424,7 @@ void Machine::dismount(Disk &disk) {
   disk.mounted = false;
   disk.stale = false;
   disk.volume_locked = false;
+  disk.exclusive.reset();
   for (auto &[id, handle] : handles_)
     if (handle.disk == disk.number)
       handle.locking = false;
@@ -422,6 +439,54 @@ Machine::VolumeImage Machine::volume_image(char letter) {
   if (!disk || !disk->mounted || disk->volume_locked || disk->stale)
     return {"", 0, kPathNotFound};
   return {disk->config.image.string(), disk->volume_offset, 0};
+}
+
+std::uint32_t Machine::hold_device(Disk &disk) {
+  std::lock_guard guard(mutex_);
+  if (!disk.config.block_device || disk.exclusive)
+    return 0;
+  refusal_code_ = 0;
+  if (auto linux_disk = describe_block_device(disk.config.image)) {
+    std::vector<std::string> points =
+        mount_points_on(*linux_disk, read_mountinfo());
+    if (!points.empty()) {
+      refusal_code_ = ERROR_ACCESS_DENIED;
+      refusal_ = mounted_disk_message(disk.config.image.string(), points);
+      return refusal_code_;
+    }
+  }
+  // O_EXCL keeps Linux from mounting it (and fails while it is mounted or
+  // used as swap, which mountinfo does not show).
+  int fd = ::open(disk.config.image.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+  if (fd < 0)
+    return win32_error_of(errno);
+  disk.exclusive = std::make_shared<ImageLock>(fd);
+  return 0;
+}
+
+std::optional<std::string> Machine::take_refusal(std::uint32_t code) {
+  std::lock_guard guard(mutex_);
+  if (refusal_code_ == 0 || refusal_code_ != code)
+    return std::nullopt;
+  refusal_code_ = 0;
+  return std::move(refusal_);
+}
+
+std::optional<std::string> take_disk_refusal(std::uint32_t code) {
+  std::lock_guard guard(current_mutex);
+  return current_machine ? current_machine->take_refusal(code) : std::nullopt;
+}
+
+std::uint32_t flush_device(const std::string &node) {
+  struct stat status;
+  if (::stat(node.c_str(), &status) != 0 || !S_ISBLK(status.st_mode))
+    return 0;
+  int fd = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return win32_error_of(errno);
+  std::uint32_t code = ::fsync(fd) == 0 ? 0 : win32_error_of(errno);
+  ::close(fd);
+  return code;
 }
 
 void Machine::fail_call(const std::string &function, std::uint32_t code,

@@ -56,6 +56,13 @@ struct DiskConfig {
   char letter = 0;                    ///< 0: the volume gets no letter
   NodeBehaviour behaviour = NodeBehaviour::Normal;
   std::uint32_t sector_size = 512;    ///< what the geometry query reports
+  /// The device instance identifier; empty: one made from the model.
+  std::string pnp_id;
+  /// `image` is a real block device (a USB stick): never made or resized;
+  /// its volume lock holds the device exclusively and is refused while
+  /// Linux has a partition of it mounted; writes reach it before a handle
+  /// closes.
+  bool block_device = false;
 };
 
 /// An exclusive lock on one image file (machine.cpp).
@@ -82,7 +89,12 @@ struct Disk {
   std::uint64_t volume_length = 0;
   bool stale = false; ///< raw writes changed the file system underneath
 
-  /// The image's size in bytes; 0 when there is no image.
+  /// An exclusive (O_EXCL) open of a block device while its volume is
+  /// locked: Linux then cannot mount it underneath.
+  std::shared_ptr<ImageLock> exclusive;
+
+  /// The image's (or block device's) size in bytes; 0 when there is none
+  /// or the device has gone.
   std::uint64_t size() const;
   /// Whether \\.\X: exists: the disk has a letter and its node is started.
   bool volume_present() const {
@@ -126,8 +138,8 @@ struct DeviceWrite {
 class Machine {
 public:
   /// The process's machine: described by the file named in
-  /// CORVANTIX_MACHINE, else the built-in default in the current folder.
-  /// Made on first use.
+  /// CORVANTIX_MACHINE (`usb`: the real USB disks), else the built-in
+  /// default in the current folder. Made on first use.
   static Machine &current();
 
   /// Replaces the process's machine (tests); the old one is shut down. With
@@ -174,6 +186,15 @@ public:
   };
   VolumeImage volume_image(char letter);
 
+  /// Takes the block device of `disk` exclusively; 0, or the Win32 code
+  /// (ERROR_ACCESS_DENIED when Linux has a partition of it mounted, with
+  /// the message naming the mount point kept as the refusal).
+  std::uint32_t hold_device(Disk &disk);
+
+  /// Why the last volume lock was refused, in the user's words, for the
+  /// system text of its error code; taken once.
+  std::optional<std::string> take_refusal(std::uint32_t code);
+
   /// An owner-only folder of this machine for its private files.
   const std::filesystem::path &state_dir() const { return state_dir_; }
 
@@ -208,6 +229,16 @@ private:
   std::uintptr_t next_handle_ = 0x100;
   std::vector<DeviceWrite> writes_;
   std::vector<std::string> calls_;
+  std::uint32_t refusal_code_ = 0;
+  std::string refusal_;
 };
+
+/// The refusal of the process's machine for `code` (see
+/// Machine::take_refusal); nullopt without a machine.
+std::optional<std::string> take_disk_refusal(std::uint32_t code);
+
+/// Makes what was written to the block device `node` reach it (fsync);
+/// nothing for a file. 0 or the Win32 code.
+std::uint32_t flush_device(const std::string &node);
 
 } // namespace corvantix::emulation

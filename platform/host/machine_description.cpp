@@ -19,6 +19,18 @@
 //
 //   disk stick.img size=256M model="SanDisk Cruzer" letter=E
 //   disk system.img size=64M interface=IDE letter=C
+//
+// A block device in place of <image> is that real disk: its model, sector
+// size and Plug-and-Play identifier come from Linux, its letter is E: or
+// the next free one when its first partition holds FAT, and the words of
+// the line override them. Such a disk is listed only with interface=USB
+// (a loop device, for one, says so nowhere else). The line
+//
+//   usb
+//
+// stands for the real USB disks of this machine, with letters given as
+// Windows would give them, avoiding the letters of the other lines.
+#include "platform/host/linux_disks.h"
 #include "platform/host/machine.h"
 
 #include "strings/error.h"
@@ -136,6 +148,8 @@ read_machine_description(const std::filesystem::path &file) {
     throw Error(file.string() + ": cannot read the machine description");
   std::vector<DiskConfig> disks;
   std::map<char, int> letter_lines; // where each letter was given
+  std::optional<std::size_t> usb_at; // where the `usb` line's disks go
+  std::vector<std::size_t> auto_letters; // real disks that want a letter
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
     line = line.substr(0, line.find('#'));
@@ -145,6 +159,12 @@ read_machine_description(const std::filesystem::path &file) {
       bad_line(file, number, "unbalanced quote");
     if (words.empty())
       continue;
+    if (is_usb_line(words)) {
+      if (words.size() > 1 || usb_at)
+        bad_line(file, number, "expected: usb, once, on a line of its own");
+      usb_at = disks.size();
+      continue;
+    }
     if (words[0] != "disk" || words.size() < 2)
       bad_line(file, number, "expected: disk <image> [key=value ...]");
 
@@ -152,6 +172,12 @@ read_machine_description(const std::filesystem::path &file) {
     disk.image = words[1];
     if (disk.image.is_relative())
       disk.image = file.parent_path() / disk.image;
+    bool letter_given = false;
+    std::optional<LinuxDisk> real = describe_block_device(disk.image);
+    if (real) {
+      disk = disk_config_of(*real);
+      disk.interface_type = "SCSI"; // unless the line says USB
+    }
     for (std::size_t i = 2; i < words.size(); ++i) {
       const std::string &word = words[i];
       if (word == "blank") {
@@ -171,6 +197,7 @@ read_machine_description(const std::filesystem::path &file) {
       } else if (key == "model") {
         disk.model = value;
       } else if (key == "letter") {
+        letter_given = true;
         if (value == "none")
           disk.letter = 0;
         else if (value.size() == 1 && value[0] >= 'A' && value[0] <= 'Z')
@@ -206,7 +233,25 @@ read_machine_description(const std::filesystem::path &file) {
     }
     if (std::string fault = image_fault(disk.image); !fault.empty())
       bad_line(file, number, fault);
+    if (real && !letter_given && real->first_partition_fat)
+      auto_letters.push_back(disks.size());
     disks.push_back(std::move(disk));
+  }
+  std::string taken;
+  for (const auto &[letter, line_number] : letter_lines)
+    taken += letter;
+  for (std::size_t index : auto_letters) {
+    std::vector<LinuxDisk> one(1);
+    one[0].first_partition_fat = true;
+    assign_drive_letters(one, taken);
+    disks[index].letter = one[0].letter;
+    if (one[0].letter)
+      taken += one[0].letter;
+  }
+  if (usb_at) {
+    std::vector<DiskConfig> usb = usb_machine({}, taken);
+    disks.insert(disks.begin() + std::ptrdiff_t(*usb_at), usb.begin(),
+                 usb.end());
   }
   return disks;
 }

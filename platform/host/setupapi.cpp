@@ -3,6 +3,7 @@
 // of the machine, and a node's behaviour decides how it answers a state
 // change. Disabling a node dismounts its volume; enabling mounts it again.
 #include "platform/host/kernel32.h"
+#include "platform/host/linux_disks.h"
 #include "platform/host/machine.h"
 #include "platform/host/pnp_control.h"
 #include "platform/host/setupapi.h"
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -21,6 +23,8 @@ using corvantix::emulation::Disk;
 using corvantix::emulation::Machine;
 using corvantix::emulation::NodeBehaviour;
 using corvantix::emulation::PnpCall;
+using corvantix::emulation::partition_name;
+using corvantix::emulation::reread_partition_table;
 
 // {4d36e967-e325-11ce-bfc1-08002be10318}: the disk drive class.
 constexpr GUID kDiskDriveClass = {
@@ -110,10 +114,31 @@ void record(PnpCall::Kind kind, const Element &element) {
   calls.push_back(call);
 }
 
+// Whether the MBR of `disk` has a first partition entry.
+bool has_first_partition(const Disk &disk) {
+  unsigned char mbr[512];
+  std::ifstream in(disk.config.image, std::ios::binary);
+  return in.read(reinterpret_cast<char *>(mbr), sizeof mbr) &&
+         mbr[510] == 0x55 && mbr[511] == 0xAA && mbr[446 + 4] != 0;
+}
+
+// A real disk's restart: Linux reads its new partition table, and the
+// first partition's node is there before the volume is looked at.
+void reread_real_disk(const Disk &disk) {
+  using namespace std::chrono_literals;
+  std::string name = disk.config.image.filename().string();
+  std::filesystem::path partition =
+      disk.config.image.parent_path() / partition_name(name, 1);
+  reread_partition_table(disk.config.image, partition,
+                         has_first_partition(disk) ? 10000ms : 0ms);
+}
+
 void start(Machine &machine, Disk &disk) {
   if (disk.node_enabled)
     return;
   disk.node_enabled = true;
+  if (disk.config.block_device)
+    reread_real_disk(disk);
   if (disk.config.behaviour != NodeBehaviour::Problem)
     machine.mount(disk); // no valid file system: no volume, drive not ready
 }
