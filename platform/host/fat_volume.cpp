@@ -1,10 +1,12 @@
 #include "platform/host/fat_volume.h"
 
 #include "platform/host/dos_attributes.h"
+#include "platform/host/linux_disks.h"
 #include "platform/host/machine.h"
 
 #include <fcntl.h>
 #include <locale.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <wctype.h>
 #include <algorithm>
@@ -150,10 +152,31 @@ bool sync_file(const std::string &path) {
   return synced;
 }
 
+// The size of the block device `path`; 0 for anything else, or when the
+// device has no medium (a loop device whose file is gone, a stick pulled).
+std::uint64_t device_size(const std::string &path) {
+  struct stat status;
+  if (::stat(path.c_str(), &status) != 0 || !S_ISBLK(status.st_mode))
+    return 0;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  std::uint64_t bytes = 0;
+  if (fd < 0 || block_device_size(fd, bytes) != 0)
+    bytes = 0;
+  if (fd >= 0)
+    ::close(fd);
+  return bytes;
+}
+
+bool is_block_device(const std::string &path) {
+  struct stat status;
+  return ::stat(path.c_str(), &status) == 0 && S_ISBLK(status.st_mode);
+}
+
 } // namespace
 
 FatVolume::FatVolume(const std::string &image, std::uint64_t offset)
-    : image_(image), location_(image + "@@" + std::to_string(offset)) {}
+    : image_(image), location_(image + "@@" + std::to_string(offset)),
+      device_(is_block_device(image)), device_size_(device_size(image)) {}
 
 ToolResult FatVolume::run(const std::string &tool,
                           const std::vector<std::string> &args) const {
@@ -163,6 +186,15 @@ ToolResult FatVolume::run(const std::string &tool,
   if (changes_volume(tool, args) && !sync_file(image_)) {
     result.status = result.ok() ? 1 : result.status;
     result.err += "\n" + image_ + ": the device did not take the writes";
+  }
+  // A stick pulled during the call may leave mtools and fdatasync content:
+  // the kernel drops cached writes beyond a device's new end unreported.
+  // Only a device that is still the one the volume was found on has them.
+  std::uint64_t now = device_ ? device_size(image_) : 0;
+  if (device_ && (now == 0 || now != device_size_)) {
+    result.status = result.ok() ? 1 : result.status;
+    result.device_gone = true;
+    result.err += "\n" + image_ + ": the device is gone";
   }
   return result;
 }

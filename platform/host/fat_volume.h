@@ -33,7 +33,9 @@ public:
 
   /// Runs `tool` with `args` on this volume ("-i image" is added). What a
   /// tool changed is on the device when this returns: a stick takes its
-  /// writes at once, as Windows' quick-removal policy has it.
+  /// writes at once, as Windows' quick-removal policy has it. A block
+  /// device that went away (unplugged: no medium, or another size) fails
+  /// the call with `device_gone`, whatever the tool said.
   ToolResult run(const std::string &tool,
                  const std::vector<std::string> &args) const;
 
@@ -56,9 +58,11 @@ public:
   static std::vector<std::string> attribute_args(std::uint8_t bits);
 
 private:
-  std::string image_;  ///< image@@offset, as mtools takes it
-  std::string device_; ///< the image or block device alone    ///< the image or device itself
+  std::string image_;    ///< the image or block device itself
   std::string location_; ///< image@@offset, as the tools take it
+  bool device_ = false; ///< a block device rather than an image file
+  /// The block device's size when the volume was taken up.
+  std::uint64_t device_size_ = 0;
 };
 
 /// A key under which names that FAT takes for the same (case does not

@@ -45,6 +45,7 @@ constexpr std::uint32_t kAlreadyExists = 183;
 constexpr std::uint32_t kDirectoryInvalid = 267;
 constexpr std::uint32_t kIoDevice = 1117;
 constexpr std::uint32_t kSharingViolation = 32;
+constexpr std::uint32_t kDeviceNotConnected = 1167;
 
 constexpr std::uint8_t kProtected = emulation::kDosReadOnly | emulation::kDosHidden;
 
@@ -76,6 +77,8 @@ std::uint32_t win32_code(int error) {
 // The code for a tool that failed: a full disk and a missing path are
 // told apart from other failures.
 std::uint32_t tool_code(const ToolResult &result, std::uint32_t otherwise) {
+  if (result.device_gone)
+    return kDeviceNotConnected;
   std::string said = result.err + result.out;
   if (said.find("Disk full") != std::string::npos ||
       said.find("No free cluster") != std::string::npos)

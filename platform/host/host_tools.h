@@ -12,6 +12,7 @@ struct ToolResult {
   int status = -1; ///< exit status; -1 when the tool could not be started
   std::string out;
   std::string err;
+  bool device_gone = false; ///< the block device worked on went away
   bool ok() const { return status == 0; }
 };
 

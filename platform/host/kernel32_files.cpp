@@ -289,7 +289,9 @@ BOOL geometry(const Disk &disk, bool extended, LPVOID out, DWORD out_size,
 DWORD check_transfer(const DeviceHandle &open, const Disk &disk,
                      LPCVOID buffer, DWORD size, std::uint64_t &at) {
   if (!disk_online(disk))
-    return ERROR_NOT_READY;
+    return disk.config.block_device && disk.node_enabled
+               ? ERROR_DEVICE_NOT_CONNECTED // the stick was pulled out
+               : ERROR_NOT_READY;
   std::uint32_t sector = disk.config.sector_size;
   if ((open.flags & FILE_FLAG_NO_BUFFERING) &&
       (reinterpret_cast<std::uintptr_t>(buffer) % sector || size % sector ||

@@ -1,6 +1,7 @@
 // The emulated machine: its disks, their images, volumes and faults.
 #include "platform/host/machine.h"
 
+#include "platform/host/fat_probe.h"
 #include "platform/host/fat_volume.h"
 #include "platform/host/host_tools.h"
 #include "platform/host/linux_disks.h"
@@ -34,7 +35,6 @@ constexpr std::uint32_t kShopPartitionStart = 2048; // 1 MiB, as sold
 std::uint32_t le32(const unsigned char *p) {
   return p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t(p[3]) << 24;
 }
-std::uint16_t le16(const unsigned char *p) { return p[0] | p[1] << 8; }
 void put32(unsigned char *p, std::uint32_t v) {
   for (int i = 0; i < 4; ++i)
     p[i] = std::uint8_t(v >> (8 * i));
@@ -99,35 +99,6 @@ std::optional<Extent> first_partition(const Disk &disk) {
     return std::nullopt;
   extent.length = std::min(extent.length, size - extent.offset);
   return extent;
-}
-
-// Whether the partition starts with a FAT boot sector that Windows would
-// mount. A FAT32 parameter block over fewer than 65,525 clusters counts as
-// invalid: DOS and mtools read such a volume as FAT16.
-bool holds_fat(const Disk &disk, const Extent &extent) {
-  unsigned char bs[512];
-  if (!read_at(disk.config.image, extent.offset, bs, sizeof bs))
-    return false;
-  std::uint32_t bytes = le16(bs + 11), per_cluster = bs[13],
-                reserved = le16(bs + 14), fats = bs[16],
-                root_entries = le16(bs + 17);
-  std::uint64_t total = le16(bs + 19) ? le16(bs + 19) : le32(bs + 32);
-  std::uint64_t fat_size = le16(bs + 22) ? le16(bs + 22) : le32(bs + 36);
-  bool fat32_bpb = le16(bs + 22) == 0;
-  if ((bs[0] != 0xEB && bs[0] != 0xE9) || bs[510] != 0x55 || bs[511] != 0xAA)
-    return false;
-  if ((bytes != 512 && bytes != 1024 && bytes != 2048 && bytes != 4096) ||
-      per_cluster == 0 || (per_cluster & (per_cluster - 1)) || reserved == 0 ||
-      fats == 0 || total == 0 || fat_size == 0)
-    return false;
-  if (total * bytes > extent.length)
-    return false;
-  std::uint64_t root_sectors = (root_entries * 32 + bytes - 1) / bytes;
-  std::uint64_t meta = reserved + fats * fat_size + root_sectors;
-  if (meta >= total)
-    return false;
-  std::uint64_t clusters = (total - meta) / per_cluster;
-  return !fat32_bpb || clusters >= 65525;
 }
 
 // An MBR as a new stick has it: no boot code, one FAT partition at 1 MiB.
@@ -405,7 +376,8 @@ bool Machine::mount(Disk &disk) {
   if (!disk.volume_present() || !claim(disk))
     return false;
   auto extent = first_partition(disk);
-  if (!extent || !holds_fat(disk, *extent))
+  if (!extent || !holds_mountable_fat(disk.config.image, extent->offset,
+                                     extent->length))
     return false;
   // What mtools cannot read is not a file system Windows mounts either.
   if (!FatVolume(disk.config.image.string(), extent->offset).readable())
@@ -438,6 +410,10 @@ Machine::VolumeImage Machine::volume_image(char letter) {
     return {"", 0, kSharingViolation};
   if (!disk || !disk->mounted || disk->volume_locked || disk->stale)
     return {"", 0, kPathNotFound};
+  // A stick pulled out: its volume is gone with it.
+  if (disk->config.block_device &&
+      disk->size() < disk->volume_offset + disk->volume_length)
+    return {"", 0, ERROR_DEVICE_NOT_CONNECTED};
   return {disk->config.image.string(), disk->volume_offset, 0};
 }
 

@@ -4,6 +4,7 @@
 // folder that its message names, and shows success only when what it wrote
 // is in the image.
 #include "app/startup.h"
+#include "platform/filesystem.h"
 #include "platform/host/dos_attributes.h"
 #include "platform/host/host_tools.h"
 #include "strings/res.h"
@@ -251,6 +252,80 @@ TEST_F(WholeRun, AKillWhileSuccessIsShownLeavesTheFilesOnTheStick) {
     EXPECT_TRUE(after.count(path) && after.at(path) == state) << path;
   EXPECT_TRUE(after.count("KERNEL.SYS"));
   EXPECT_TRUE(after.count("COMMAND.COM"));
+}
+
+// The stick is pulled out while its files are being put back: a loop
+// device stands in for it and goes away (detached, its file emptied, its
+// size read again) as the restore's mcopy ends, before its writes are
+// flushed. Linux then drops those writes and fdatasync reports nothing, so
+// this is the last moment at which the run could show success on a stick
+// that is gone; it must fail the restore with the system's message and
+// name the backup that holds every file. The user's files carry no DOS
+// attributes, so that mcopy is the run's last call on the stick. Loop
+// devices need root; without them the test says why it skips.
+TEST_F(WholeRun, AStickPulledOutDuringTheRestoreFailsAndNamesTheBackup) {
+  if (geteuid() != 0 || access("/dev/loop-control", R_OK | W_OK) != 0)
+    GTEST_SKIP() << "loop devices need root and /dev/loop-control";
+  install({stick("stick", 'E', emulation::NodeBehaviour::Normal, 64 << 20,
+                 true)});
+  files().put("Docs/Überblick/data.bin", std::string(300000, 'u'));
+  files().put("NOTES.TXT", "my notes\r\n");
+  TreeState before = files().state();
+  emulation::Machine::install(nullptr);
+  auto attached = emulation::run_tool({"losetup", "--find", "--show",
+                                       image.string()});
+  if (!attached.ok())
+    GTEST_SKIP() << "no loop device could be attached: " << attached.err;
+  std::string loop = attached.out.substr(0, attached.out.find('\n'));
+  struct Detach {
+    std::string node;
+    ~Detach() { emulation::run_tool({"losetup", "-d", node}); }
+  } detach{loop};
+  emulation::run_tool({"partx", "-a", loop});
+
+  // mcopy, as the program finds it on PATH: a copy from the backup folder
+  // onto the stick pulls the stick once it is done.
+  fs::path bin = folder_.path() / "bin", pulled = folder_.path() / "pulled";
+  fs::create_directories(bin);
+  std::string path = std::getenv("PATH");
+  std::ofstream(bin / "mcopy")
+      << "#!/bin/sh\n"
+         "PATH='" << path << "' mcopy \"$@\"\n"
+         "status=$?\n"
+         "case \"$*\" in *'" << (temp / "Corvantix").string() << "'*' ::/'*)\n"
+         "  losetup -d " << loop << "; truncate -s 0 '" << image.string()
+      << "'; losetup -c " << loop << "; touch '" << pulled.string() << "';;\n"
+         "esac\n"
+         "exit $status\n";
+  fs::permissions(bin / "mcopy", fs::perms::owner_all);
+  setenv("PATH", (bin.string() + ":" + path).c_str(), 1);
+
+  emulation::DiskConfig config;
+  config.image = loop;
+  config.block_device = true;
+  config.letter = 'E';
+  config.model = "Loop Stick";
+  install({config});
+  run({"-s", "E"});
+  setenv("PATH", path.c_str(), 1);
+  // What the failure carries as its cause: the system's message.
+  try {
+    platform::native_file_system().folder_empty("E:\\");
+    ADD_FAILURE() << "a pulled stick's volume is still read";
+  } catch (const platform::FileError &e) {
+    EXPECT_EQ(e.code(), 1167u) << e.what(); // ERROR_DEVICE_NOT_CONNECTED
+  }
+  emulation::Machine::install(nullptr);
+
+  ASSERT_TRUE(fs::exists(pulled)) << "the restore never ran";
+  ASSERT_EQ(backups().size(), 1u);
+  EXPECT_EQ(results(), std::vector<std::string>{
+                           "Could not restore backup from '" +
+                           backups()[0].string() +
+                           "'! The files will be left there for you to "
+                           "restore manually."});
+  EXPECT_EQ(drive_txt(), "") << "no success, no drive.txt";
+  EXPECT_EQ(test::tree_state(backups()[0]), before) << "the whole backup";
 }
 
 // Another instance holds the stick: this one says so and leaves it alone.
