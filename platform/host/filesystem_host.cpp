@@ -509,15 +509,18 @@ public:
       auto entry = drive.find(drive.inside());
       if (!entry)
         fail(path, kFileNotFound);
-      bits = entry->attributes | (entry->folder ? kAttributeDirectory : 0);
+      bits = entry->attributes;
+      if (entry->folder)
+        bits |= kAttributeDirectory;
     } else {
       fs::path host = host_path(path);
       std::error_code error;
       fs::file_status status = fs::symlink_status(host, error);
       if (!fs::exists(status))
         fail(path, kFileNotFound);
-      bits = emulation::dos_attributes(host) |
-             (fs::is_directory(status) ? kAttributeDirectory : 0);
+      bits = emulation::dos_attributes(host);
+      if (fs::is_directory(status))
+        bits |= kAttributeDirectory;
     }
     return bits ? bits : kAttributeNormal;
   }
