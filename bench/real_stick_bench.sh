@@ -21,10 +21,16 @@ payload=$(sed -n 's/^CORVANTIX_PAYLOAD_DIR:[A-Z]*=//p' "$build/CMakeCache.txt")
 loop="" pid=""
 cleanup() {
   [ -n "$pid" ] && kill "$pid" 2>/dev/null
-  [ -n "$loop" ] && losetup -d "$loop" 2>/dev/null
+  [ -n "$loop" ] && detach "$loop"
   rm -rf "$work"
 }
 trap cleanup EXIT
+# A detached loop device keeps the partitions that partx gave it.
+detach() {
+  partx -d "$1" 2>/dev/null
+  losetup -d "$1" 2>/dev/null
+  partx -d "$1" 2>/dev/null || true
+}
 
 mkdir -p "$work/user/Files"
 for i in $(seq 1 100); do
@@ -33,10 +39,11 @@ done
 
 # A 4 GB stick as sold, holding the user's files.
 fresh_stick() {
-  [ -n "$loop" ] && losetup -d "$loop"
+  [ -n "$loop" ] && detach "$loop"
   rm -f "$work/stick.img"
   truncate -s 4000000000 "$work/stick.img"
   loop=$(losetup -f --show "$work/stick.img")
+  partx -d "$loop" 2>/dev/null
   echo 'start=1MiB, type=c' | sfdisk -q "$loop" >/dev/null 2>&1
   partx -a "$loop" 2>/dev/null || partx -u "$loop"
   mkfs.fat -F 32 -n "USB STICK" "${loop}p1" >/dev/null

@@ -440,17 +440,23 @@ std::uint32_t reread_partition_table(const fs::path &disk_node,
       return win32_error_of(errno);
     reread = ioctl(disk.get(), BLKRRPART) == 0;
   }
-  if (!reread) {
-    // The kernel refuses for loop devices without partition scanning and
-    // while a partition is busy; partx changes the partitions one by one.
-    run_tool({"partx", "-u", disk_node.string()});
-    run_tool({"partx", "-a", disk_node.string()});
-  }
+  // The kernel refuses for loop devices without partition scanning and
+  // while a partition is busy; partx changes the partitions one by one,
+  // and is asked again while the node is missing, since a partition that
+  // another process is dropping at that moment can make it miss one.
+  constexpr auto kRetry = std::chrono::milliseconds(500);
   auto deadline = std::chrono::steady_clock::now() + limit;
+  auto next_partx = std::chrono::steady_clock::now();
   std::error_code error;
   while (!fs::exists(partition_node, error)) {
-    if (std::chrono::steady_clock::now() >= deadline)
+    auto now = std::chrono::steady_clock::now();
+    if (now >= deadline)
       return ERROR_NOT_READY;
+    if (!reread && now >= next_partx) {
+      run_tool({"partx", "-u", disk_node.string()});
+      run_tool({"partx", "-a", disk_node.string()});
+      next_partx = now + kRetry;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return ERROR_SUCCESS;

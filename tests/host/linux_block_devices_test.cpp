@@ -56,12 +56,16 @@ public:
       node_ = attached.out.substr(0, attached.out.find('\n'));
     else
       error_ = attached.err;
+    // A detached loop device keeps the partitions that partx gave it.
+    if (ok())
+      run_tool({"partx", "-d", node_});
   }
   ~LoopDevice() {
     if (node_.empty())
       return;
     run_tool({"partx", "-d", node_});
     run_tool({"losetup", "-d", node_});
+    run_tool({"partx", "-d", node_});
   }
   LoopDevice(const LoopDevice &) = delete;
   LoopDevice &operator=(const LoopDevice &) = delete;

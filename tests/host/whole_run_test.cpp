@@ -277,10 +277,16 @@ TEST_F(WholeRun, AStickPulledOutDuringTheRestoreFailsAndNamesTheBackup) {
   if (!attached.ok())
     GTEST_SKIP() << "no loop device could be attached: " << attached.err;
   std::string loop = attached.out.substr(0, attached.out.find('\n'));
+  // A detached loop device keeps the partitions that partx gave it.
   struct Detach {
     std::string node;
-    ~Detach() { emulation::run_tool({"losetup", "-d", node}); }
+    ~Detach() {
+      emulation::run_tool({"partx", "-d", node});
+      emulation::run_tool({"losetup", "-d", node});
+      emulation::run_tool({"partx", "-d", node});
+    }
   } detach{loop};
+  emulation::run_tool({"partx", "-d", loop});
   emulation::run_tool({"partx", "-a", loop});
 
   // mcopy, as the program finds it on PATH: a copy from the backup folder

@@ -36,7 +36,7 @@ loops=() mounts=() pid=""
 cleanup() {
   [ -n "$pid" ] && kill "$pid" 2>/dev/null
   for point in "${mounts[@]}"; do umount "$point" 2>/dev/null || true; done
-  for loop in "${loops[@]}"; do losetup -d "$loop" 2>/dev/null || true; done
+  for loop in "${loops[@]}"; do detach "$loop"; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -45,10 +45,18 @@ export MTOOLSRC=/dev/null MTOOLS_SKIP_CHECK=1 TMPDIR=$work/tmp
 mkdir -p "$TMPDIR"
 payload=$(sed -n 's/^CORVANTIX_PAYLOAD_DIR:[A-Z]*=//p' "$build/CMakeCache.txt")
 
-# attach IMAGE [SECTOR]: sets $loop to a new loop device over IMAGE.
+# attach IMAGE [SECTOR]: sets $loop to a new loop device over IMAGE. A
+# detached loop device keeps the partitions that partx gave it, so they are
+# dropped on both sides of its life.
 attach() {
   loop=$(losetup -f --show --sector-size "${2:-512}" "$1")
   loops+=("$loop")
+  partx -d "$loop" 2>/dev/null || true
+}
+detach() {
+  partx -d "$1" 2>/dev/null
+  losetup -d "$1" 2>/dev/null
+  partx -d "$1" 2>/dev/null || true
 }
 # stick IMAGE SIZE [SECTOR]: $loop over a new image with one FAT32
 # partition at 1 MiB, as sticks are sold.
