@@ -142,16 +142,6 @@ bool changes_volume(const std::string &tool,
   });
 }
 
-// Writes the file's (or device's) cached data to the medium.
-bool sync_file(const std::string &path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0)
-    return false;
-  bool synced = ::fdatasync(fd) == 0;
-  ::close(fd);
-  return synced;
-}
-
 // The size of the block device `path`; 0 for anything else, or when the
 // device has no medium (a loop device whose file is gone, a stick pulled).
 std::uint64_t device_size(const std::string &path) {
@@ -183,7 +173,7 @@ ToolResult FatVolume::run(const std::string &tool,
   std::vector<std::string> argv = {tool, "-i", location_};
   argv.insert(argv.end(), args.begin(), args.end());
   ToolResult result = run_tool(argv);
-  if (changes_volume(tool, args) && !sync_file(image_)) {
+  if (changes_volume(tool, args) && sync_to_medium(image_) != 0) {
     result.status = result.ok() ? 1 : result.status;
     result.err += "\n" + image_ + ": the device did not take the writes";
   }

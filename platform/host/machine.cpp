@@ -453,16 +453,20 @@ std::optional<std::string> take_disk_refusal(std::uint32_t code) {
   return current_machine ? current_machine->take_refusal(code) : std::nullopt;
 }
 
-std::uint32_t flush_device(const std::string &node) {
-  struct stat status;
-  if (::stat(node.c_str(), &status) != 0 || !S_ISBLK(status.st_mode))
-    return 0;
-  int fd = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
+std::uint32_t sync_to_medium(const std::string &path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0)
     return win32_error_of(errno);
   std::uint32_t code = ::fsync(fd) == 0 ? 0 : win32_error_of(errno);
   ::close(fd);
   return code;
+}
+
+std::uint32_t flush_device(const std::string &node) {
+  struct stat status;
+  if (::stat(node.c_str(), &status) != 0 || !S_ISBLK(status.st_mode))
+    return 0;
+  return sync_to_medium(node);
 }
 
 void Machine::fail_call(const std::string &function, std::uint32_t code,
