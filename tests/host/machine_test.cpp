@@ -21,11 +21,6 @@ using emulation::run_tool;
 constexpr std::uint64_t kMiB = 1 << 20;
 constexpr std::uint64_t kShopOffset = 1 << 20;
 
-std::string slurp(const fs::path &file) {
-  std::ifstream in(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 class EmulatedMachine : public corvantix::test::EmulatedDisks {
 protected:
   Machine &shop_machine() {
