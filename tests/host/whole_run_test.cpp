@@ -127,6 +127,19 @@ protected:
     }
   }
 
+  /// The run failed at the restore: its one message names the one backup
+  /// folder, which holds the whole of `before`, and no drive.txt is left.
+  void expect_restore_failed(const TreeState &before) {
+    ASSERT_EQ(backups().size(), 1u);
+    EXPECT_EQ(results(), std::vector<std::string>{
+                             "Could not restore backup from '" +
+                             backups()[0].string() +
+                             "'! The files will be left there for you to "
+                             "restore manually."});
+    EXPECT_EQ(drive_txt(), "") << "no success, no drive.txt";
+    EXPECT_EQ(test::tree_state(backups()[0]), before) << "the whole backup";
+  }
+
   test::ScriptedToolkit toolkit;
   fs::path temp, image;
 
@@ -154,14 +167,9 @@ TEST_F(WholeRun, FilesThatNoLongerFitStayInTheNamedBackup) {
   TreeState before = files().state();
 
   EXPECT_EQ(run({"-s", "E"}), 0);
-  ASSERT_EQ(backups().size(), 1u);
-  EXPECT_EQ(results(), std::vector<std::string>{
-                           "Could not restore backup from '" +
-                           backups()[0].string() +
-                           "'! The files will be left there for you to "
-                           "restore manually."});
-  EXPECT_EQ(drive_txt(), "") << "no success, no drive.txt";
-  EXPECT_EQ(test::tree_state(backups()[0]), before) << "the whole backup";
+  expect_restore_failed(before);
+  if (HasFatalFailure())
+    return;
   expect_kept(before, backups()[0]);
   EXPECT_TRUE(files().exists("KERNEL.SYS"));
 
@@ -324,14 +332,7 @@ TEST_F(WholeRun, AStickPulledOutDuringTheRestoreFailsAndNamesTheBackup) {
   emulation::Machine::install(nullptr);
 
   ASSERT_TRUE(fs::exists(pulled)) << "the restore never ran";
-  ASSERT_EQ(backups().size(), 1u);
-  EXPECT_EQ(results(), std::vector<std::string>{
-                           "Could not restore backup from '" +
-                           backups()[0].string() +
-                           "'! The files will be left there for you to "
-                           "restore manually."});
-  EXPECT_EQ(drive_txt(), "") << "no success, no drive.txt";
-  EXPECT_EQ(test::tree_state(backups()[0]), before) << "the whole backup";
+  expect_restore_failed(before);
 }
 
 // Another instance holds the stick: this one says so and leaves it alone.
