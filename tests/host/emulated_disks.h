@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +19,8 @@
 namespace corvantix::test {
 
 namespace fs = std::filesystem;
+
+inline constexpr std::uint64_t kMiB = 1 << 20;
 
 class EmulatedDisks : public ::testing::Test {
 protected:

@@ -16,7 +16,7 @@ using corvantix::emulation::Machine;
 using corvantix::emulation::virtual_blocks;
 
 constexpr const char *kDisk = "\\\\.\\PhysicalDrive1";
-constexpr std::uint64_t kMiB = 1 << 20;
+using corvantix::test::kMiB;
 
 const SYSTEMTIME kTime = {2011, 6, 2, 21, 14, 35, 7, 250};
 

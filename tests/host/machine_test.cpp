@@ -18,7 +18,7 @@ using emulation::Disk;
 using emulation::Machine;
 using emulation::run_tool;
 
-constexpr std::uint64_t kMiB = 1 << 20;
+using corvantix::test::kMiB;
 constexpr std::uint64_t kShopOffset = 1 << 20;
 
 class EmulatedMachine : public corvantix::test::EmulatedDisks {
