@@ -3,7 +3,7 @@
 // sticks and system disks.
 //
 //   # comment; blank lines are ignored
-//   disk <image> [size=<n>[K|M|G]] [model="<text>"] [letter=<A-Z>|none]
+//   disk <image> [size=<n>[K|M|G|T]] [model="<text>"] [letter=<A-Z>|none]
 //        [interface=<USB|IDE|SCSI|...>] [behaviour=<behaviour>] [blank]
 //        [sector=<bytes>]
 //
@@ -94,6 +94,8 @@ std::optional<std::uint64_t> size_of(const std::string &text) {
     shift = 20;
   else if (unit == "G" || unit == "g")
     shift = 30;
+  else if (unit == "T" || unit == "t")
+    shift = 40;
   else
     return std::nullopt;
   // A size past 64 bits would wrap to a small one.
@@ -191,8 +193,8 @@ read_machine_description(const std::filesystem::path &file) {
       if (key == "size") {
         auto size = size_of(value);
         if (!size || *size == 0 || *size % 512)
-          bad_line(file, number,
-                   "size must be a positive multiple of 512 below 16 EiB");
+          bad_line(file, number, "size must be <n>[K|M|G|T], a positive "
+                                 "multiple of 512 below 16 EiB");
         disk.new_size = *size;
       } else if (key == "model") {
         disk.model = value;

@@ -103,6 +103,10 @@ TEST_F(MachineDescriptionTest, SizesThatWouldWrapAreRefused) {
             std::string::npos);
   EXPECT_NE(failure("disk a size=18014398509481984K").find("machine.txt:1:"),
             std::string::npos);
+  EXPECT_NE(failure("disk a size=16777216T").find("machine.txt:1:"),
+            std::string::npos);
+  EXPECT_EQ(read_machine_description(write("disk a size=3T"))[0].new_size,
+            3ull << 40);
   auto largest = read_machine_description(write("disk a size=17179869183G"));
   EXPECT_EQ(largest.at(0).new_size, 17179869183ull << 30);
 }
