@@ -101,6 +101,13 @@ std::optional<Extent> first_partition(const Disk &disk) {
   return extent;
 }
 
+// The sectors of a new stick's partition: the rest of the disk, up to the
+// last sector a 32-bit LBA reaches.
+std::uint32_t shop_partition_sectors(std::uint64_t size) {
+  return std::uint32_t(std::min<std::uint64_t>(size / 512, 1ull << 32) -
+                       kShopPartitionStart);
+}
+
 // An MBR as a new stick has it: no boot code, one FAT partition at 1 MiB.
 void write_shop_mbr(const fs::path &image, std::uint64_t size,
                     std::uint8_t type) {
@@ -114,7 +121,7 @@ void write_shop_mbr(const fs::path &image, std::uint64_t size,
   entry[6] = 0xFF;
   entry[7] = 0xFF;
   put32(entry + 8, kShopPartitionStart);
-  put32(entry + 12, std::uint32_t(size / 512 - kShopPartitionStart));
+  put32(entry + 12, shop_partition_sectors(size));
   mbr[510] = 0x55;
   mbr[511] = 0xAA;
   std::fstream out(image, std::ios::binary | std::ios::in | std::ios::out);
@@ -135,6 +142,8 @@ void format_like_shop(const fs::path &image, std::uint64_t size,
   if (fat32)
     mkfs.insert(mkfs.begin() + 1, {"-F", "32"});
   mkfs.push_back(image.string());
+  // The file system fills the partition, not the disk (in KiB).
+  mkfs.push_back(std::to_string(shop_partition_sectors(size) / 2));
   ToolResult made = run_tool(mkfs);
   if (!made.ok()) {
     std::fprintf(stderr, "emulated machine: mkfs.fat failed: %s\n",

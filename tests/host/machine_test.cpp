@@ -82,6 +82,17 @@ TEST_F(EmulatedMachine, DefaultMachineHasAShopStickAndAHiddenSystemDisk) {
   EXPECT_EQ(files.attributes("E:\\README.TXT"), platform::kAttributeArchive);
 }
 
+TEST_F(EmulatedMachine, AShopStickPastTwoTebibytesIsUsableUpToItsPartitionsEnd) {
+  // Partition entries hold 32-bit sectors: the sold partition ends at the
+  // last sector they reach, and its file system ends with it, or the stick
+  // would come without a volume.
+  image = dir() / "stick.img";
+  Disk &disk = *machine_with(stick(image, 3ull << 40)).disk_by_letter('E');
+  ASSERT_TRUE(disk.mounted);
+  EXPECT_EQ(disk.volume_offset + disk.volume_length, 512ull << 32);
+  EXPECT_EQ(platform::native_file_system().list_tree("E:\\").files.size(), 2u);
+}
+
 TEST_F(EmulatedMachine, EveryChangeIsInTheImageWhenTheCallReturns) {
   shop_machine();
   platform::FileSystem &files = platform::native_file_system();
