@@ -4,10 +4,7 @@
 #include "platform/host/linux_disks.h"
 #include "platform/host/machine.h"
 
-#include <fcntl.h>
 #include <locale.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <wctype.h>
 #include <algorithm>
 #include <map>
@@ -142,31 +139,11 @@ bool changes_volume(const std::string &tool,
   });
 }
 
-// The size of the block device `path`; 0 for anything else, or when the
-// device has no medium (a loop device whose file is gone, a stick pulled).
-std::uint64_t device_size(const std::string &path) {
-  struct stat status;
-  if (::stat(path.c_str(), &status) != 0 || !S_ISBLK(status.st_mode))
-    return 0;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  std::uint64_t bytes = 0;
-  if (fd < 0 || block_device_size(fd, bytes) != 0)
-    bytes = 0;
-  if (fd >= 0)
-    ::close(fd);
-  return bytes;
-}
-
-bool is_block_device(const std::string &path) {
-  struct stat status;
-  return ::stat(path.c_str(), &status) == 0 && S_ISBLK(status.st_mode);
-}
-
 } // namespace
 
 FatVolume::FatVolume(const std::string &image, std::uint64_t offset)
     : image_(image), location_(image + "@@" + std::to_string(offset)),
-      device_(is_block_device(image)), device_size_(device_size(image)) {}
+      device_(is_block_device(image)), device_size_(block_device_size(image)) {}
 
 ToolResult FatVolume::run(const std::string &tool,
                           const std::vector<std::string> &args) const {
@@ -180,7 +157,7 @@ ToolResult FatVolume::run(const std::string &tool,
   // A stick pulled during the call may leave mtools and fdatasync content:
   // the kernel drops cached writes beyond a device's new end unreported.
   // Only a device that is still the one the volume was found on has them.
-  std::uint64_t now = device_ ? device_size(image_) : 0;
+  std::uint64_t now = device_ ? block_device_size(image_) : 0;
   if (device_ && (now == 0 || now != device_size_)) {
     result.status = result.ok() ? 1 : result.status;
     result.device_gone = true;

@@ -354,6 +354,21 @@ std::uint32_t block_device_size(int fd, std::uint64_t &bytes) {
   return ERROR_SUCCESS;
 }
 
+bool is_block_device(const fs::path &path) {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0 && S_ISBLK(status.st_mode);
+}
+
+std::uint64_t block_device_size(const fs::path &path) {
+  if (!is_block_device(path))
+    return 0;
+  Fd device(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  std::uint64_t bytes = 0;
+  if (device.get() < 0 || block_device_size(device.get(), bytes) != 0)
+    return 0;
+  return bytes;
+}
+
 std::uint32_t logical_sector_size(int fd, std::uint32_t &bytes) {
   int size = 0;
   if (ioctl(fd, BLKSSZGET, &size) != 0)

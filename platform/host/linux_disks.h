@@ -119,6 +119,12 @@ std::uint32_t win32_error_of(int error);
 
 /// The device's size in bytes (BLKGETSIZE64).
 std::uint32_t block_device_size(int fd, std::uint64_t &bytes);
+/// Whether `path` names a block device.
+bool is_block_device(const std::filesystem::path &path);
+/// The size in bytes of the block device `path`; 0 for anything else, or
+/// when the device has no medium (a loop device whose file is gone, a
+/// stick pulled).
+std::uint64_t block_device_size(const std::filesystem::path &path);
 /// The device's logical sector size (BLKSSZGET).
 std::uint32_t logical_sector_size(int fd, std::uint32_t &bytes);
 

@@ -249,15 +249,8 @@ std::shared_ptr<ImageLock> lock_image(const fs::path &image, bool &in_use) {
 } // namespace
 
 std::uint64_t Disk::size() const {
-  if (config.block_device) {
-    int fd = ::open(config.image.c_str(), O_RDONLY | O_CLOEXEC);
-    std::uint64_t bytes = 0;
-    if (fd >= 0 && block_device_size(fd, bytes) != 0)
-      bytes = 0;
-    if (fd >= 0)
-      ::close(fd);
-    return bytes;
-  }
+  if (config.block_device)
+    return block_device_size(config.image);
   std::error_code error;
   std::uint64_t bytes = fs::file_size(config.image, error);
   return error ? 0 : bytes;
@@ -472,10 +465,7 @@ std::uint32_t sync_to_medium(const std::string &path) {
 }
 
 std::uint32_t flush_device(const std::string &node) {
-  struct stat status;
-  if (::stat(node.c_str(), &status) != 0 || !S_ISBLK(status.st_mode))
-    return 0;
-  return sync_to_medium(node);
+  return is_block_device(node) ? sync_to_medium(node) : 0;
 }
 
 void Machine::fail_call(const std::string &function, std::uint32_t code,

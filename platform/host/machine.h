@@ -237,12 +237,12 @@ private:
 /// Machine::take_refusal); nullopt without a machine.
 std::optional<std::string> take_disk_refusal(std::uint32_t code);
 
-/// Makes what was written to the block device `node` reach it (fsync);
-/// nothing for a file. 0 or the Win32 code.
 /// Writes what the host caches of a file or device to its medium; 0, or
 /// the Win32 code of the failure.
 std::uint32_t sync_to_medium(const std::string &path);
 
+/// Makes what was written to the block device `node` reach it (fsync);
+/// nothing when `node` is no block device (any more). 0 or the Win32 code.
 std::uint32_t flush_device(const std::string &node);
 
 } // namespace corvantix::emulation
