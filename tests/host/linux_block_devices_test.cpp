@@ -2,6 +2,7 @@
 // for sticks: geometry, the partition table read again, mounted partitions.
 // Loop devices need root; without them the tests say why they skip.
 #include "emulated_machine.h"
+#include "loop_device.h"
 #include "platform/host/host_tools.h"
 #include "platform/host/linux_disks.h"
 #include "platform/host/win32_types.h"
@@ -44,43 +45,6 @@ void make_image(const fs::path &file, std::uint32_t sector,
   std::fstream(file, std::ios::binary | std::ios::in | std::ios::out)
       .write(reinterpret_cast<char *>(mbr), sizeof mbr);
 }
-
-// A loop device on an image, detached (its partitions first) at the end.
-class LoopDevice {
-public:
-  LoopDevice(const fs::path &image, std::uint32_t sector) {
-    auto attached =
-        run_tool({"losetup", "--find", "--show", "--sector-size",
-                  std::to_string(sector), image.string()});
-    if (attached.ok())
-      node_ = attached.out.substr(0, attached.out.find('\n'));
-    else
-      error_ = attached.err;
-    // A detached loop device keeps the partitions that partx gave it.
-    if (ok())
-      run_tool({"partx", "-d", node_});
-  }
-  ~LoopDevice() {
-    if (node_.empty())
-      return;
-    run_tool({"partx", "-d", node_});
-    run_tool({"losetup", "-d", node_});
-    run_tool({"partx", "-d", node_});
-  }
-  LoopDevice(const LoopDevice &) = delete;
-  LoopDevice &operator=(const LoopDevice &) = delete;
-
-  bool ok() const { return !node_.empty(); }
-  const std::string &error() const { return error_; }
-  const std::string &node() const { return node_; }
-  std::string partition(int number) const {
-    return "/dev/" + emulation::partition_name(
-                         fs::path(node_).filename().string(), number);
-  }
-
-private:
-  std::string node_, error_;
-};
 
 // A file system mounted for one test.
 class Mount {

@@ -11,6 +11,7 @@
 #include "unit/scripted_toolkit.h"
 
 #include "emulated_machine.h"
+#include "loop_device.h"
 #include "stick_files.h"
 
 #include <signal.h>
@@ -280,21 +281,10 @@ TEST_F(WholeRun, AStickPulledOutDuringTheRestoreFailsAndNamesTheBackup) {
   files().put("NOTES.TXT", "my notes\r\n");
   TreeState before = files().state();
   emulation::Machine::install(nullptr);
-  auto attached = emulation::run_tool({"losetup", "--find", "--show",
-                                       image.string()});
-  if (!attached.ok())
-    GTEST_SKIP() << "no loop device could be attached: " << attached.err;
-  std::string loop = attached.out.substr(0, attached.out.find('\n'));
-  // A detached loop device keeps the partitions that partx gave it.
-  struct Detach {
-    std::string node;
-    ~Detach() {
-      emulation::run_tool({"partx", "-d", node});
-      emulation::run_tool({"losetup", "-d", node});
-      emulation::run_tool({"partx", "-d", node});
-    }
-  } detach{loop};
-  emulation::run_tool({"partx", "-d", loop});
+  test::LoopDevice device(image);
+  if (!device.ok())
+    GTEST_SKIP() << "no loop device could be attached: " << device.error();
+  const std::string &loop = device.node();
   emulation::run_tool({"partx", "-a", loop});
 
   // mcopy, as the program finds it on PATH: a copy from the backup folder
