@@ -9,6 +9,7 @@
 set -euo pipefail
 program=$(realpath "$1") src=$(realpath "$2") build=$(realpath "$3")
 source "$src/tests/scripts/window_checks.sh"
+source "$src/tests/scripts/loop_devices.sh"
 [ "$(id -u)" = 0 ] || { echo "loop devices need root"; exit 1; }
 if [ -z "${CORVANTIX_XVFB:-}" ]; then
   exec env CORVANTIX_XVFB=1 xvfb-run -a -s "-screen 0 1280x1024x24" bash "$0" "$@"
@@ -25,12 +26,6 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-# A detached loop device keeps the partitions that partx gave it.
-detach() {
-  partx -d "$1" 2>/dev/null
-  losetup -d "$1" 2>/dev/null
-  partx -d "$1" 2>/dev/null || true
-}
 
 mkdir -p "$work/user/Files"
 for i in $(seq 1 100); do

@@ -12,6 +12,7 @@
 set -euo pipefail
 program=$(realpath "$1") src=$(realpath "$2") build=$(realpath "$3")
 source "$src/tests/scripts/window_checks.sh"
+source "$src/tests/scripts/loop_devices.sh"
 
 skip() { echo "SKIPPED real sticks: $*"; exit 0; }
 [ "$(id -u)" = 0 ] || skip "loop devices need root"
@@ -45,18 +46,12 @@ export MTOOLSRC=/dev/null MTOOLS_SKIP_CHECK=1 TMPDIR=$work/tmp
 mkdir -p "$TMPDIR"
 payload=$(sed -n 's/^CORVANTIX_PAYLOAD_DIR:[A-Z]*=//p' "$build/CMakeCache.txt")
 
-# attach IMAGE [SECTOR]: sets $loop to a new loop device over IMAGE. A
-# detached loop device keeps the partitions that partx gave it, so they are
-# dropped on both sides of its life.
+# attach IMAGE [SECTOR]: sets $loop to a new loop device over IMAGE,
+# without the partitions an earlier user of the device left (see detach).
 attach() {
   loop=$(losetup -f --show --sector-size "${2:-512}" "$1")
   loops+=("$loop")
   partx -d "$loop" 2>/dev/null || true
-}
-detach() {
-  partx -d "$1" 2>/dev/null
-  losetup -d "$1" 2>/dev/null
-  partx -d "$1" 2>/dev/null || true
 }
 # stick IMAGE SIZE [SECTOR]: $loop over a new image with one FAT32
 # partition at 1 MiB, as sticks are sold.
