@@ -38,7 +38,7 @@ fresh_stick() {
   rm -f "$work/stick.img"
   truncate -s 4000000000 "$work/stick.img"
   loop=$(losetup -f --show "$work/stick.img")
-  partx -d "$loop" 2>/dev/null
+  partx -d "$loop" 2>/dev/null || true
   echo 'start=1MiB, type=c' | sfdisk -q "$loop" >/dev/null 2>&1
   partx -a "$loop" 2>/dev/null || partx -u "$loop"
   mkfs.fat -F 32 -n "USB STICK" "${loop}p1" >/dev/null
