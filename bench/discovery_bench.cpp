@@ -6,8 +6,8 @@
 //   corvantix_discovery_bench [folder for the images]
 #include "device/pnp_device.h"
 #include "device/usb_disk.h"
-#include "platform/host/kernel32_control.h"
-#include "platform/host/machine.h"
+#include "platform/host/win32/kernel32_control.h"
+#include "platform/host/machine/machine.h"
 
 #include <chrono>
 #include <cstdio>

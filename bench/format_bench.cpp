@@ -8,7 +8,7 @@
 //   corvantix_format_bench [folder for the images]
 #include "disk/boot_records.h"
 #include "disk/formatter.h"
-#include "platform/host/machine.h"
+#include "platform/host/machine/machine.h"
 
 #include <sys/resource.h>
 #include <sys/stat.h>

@@ -10,9 +10,9 @@
 #include "pipeline/folder.h"
 #include "pipeline/resource_file.h"
 #include "platform/filesystem.h"
-#include "platform/host/dos_attributes.h"
-#include "platform/host/host_tools.h"
-#include "platform/host/machine.h"
+#include "platform/host/win32/dos_attributes.h"
+#include "platform/host/machine/host_tools.h"
+#include "platform/host/machine/machine.h"
 #include "strings/error.h"
 #include "strings/res.h"
 

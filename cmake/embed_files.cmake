@@ -37,7 +37,7 @@ elseif(MODE STREQUAL "table")
     string(APPEND entries "  {\"${name}\", file${index}, ${size}},\n")
     math(EXPR index "${index} + 1")
   endforeach()
-  string(APPEND text "\n#include \"platform/host/embedded_files.h\"\n"
+  string(APPEND text "\n#include \"platform/host/win32/embedded_files.h\"\n"
     "namespace corvantix::embedded {\n"
     "const EmbeddedFile files[] = {\n${entries}};\n"
     "const std::size_t file_count = ${index};\n}\n")

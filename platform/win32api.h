@@ -9,7 +9,7 @@
 #include <setupapi.h>
 #include <cfgmgr32.h>
 #else
-#include "platform/host/win32_types.h"
-#include "platform/host/kernel32.h"
-#include "platform/host/setupapi.h"
+#include "platform/host/win32/win32_types.h"
+#include "platform/host/win32/kernel32.h"
+#include "platform/host/win32/setupapi.h"
 #endif

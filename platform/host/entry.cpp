@@ -1,7 +1,7 @@
 // Entry point of the host build.
 #include "app/startup.h"
-#include "platform/host/machine.h"
-#include "platform/host/toolkit_host.h"
+#include "platform/host/machine/machine.h"
+#include "platform/host/gtk/toolkit_host.h"
 
 #include <csignal>
 #include <cstdlib>

@@ -2,8 +2,8 @@
 // prepare the disk images underneath it.
 #pragma once
 
-#include "platform/host/kernel32_control.h"
-#include "platform/host/machine.h"
+#include "platform/host/win32/kernel32_control.h"
+#include "platform/host/machine/machine.h"
 
 #include <gtest/gtest.h>
 

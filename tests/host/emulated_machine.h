@@ -2,9 +2,9 @@
 // the virtual clock on, and the machine taken down afterwards.
 #pragma once
 
-#include "platform/host/kernel32_control.h"
-#include "platform/host/machine.h"
-#include "platform/host/pnp_control.h"
+#include "platform/host/win32/kernel32_control.h"
+#include "platform/host/machine/machine.h"
+#include "platform/host/win32/pnp_control.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 // attributes; and the protections that Windows keeps even for root.
 #include "pipeline/folder.h"
 #include "platform/filesystem.h"
-#include "platform/host/dos_attributes.h"
+#include "platform/host/win32/dos_attributes.h"
 
 #include "emulated_machine.h"
 #include "stick_files.h"

@@ -3,9 +3,9 @@
 // Loop devices need root; without them the tests say why they skip.
 #include "emulated_machine.h"
 #include "loop_device.h"
-#include "platform/host/host_tools.h"
-#include "platform/host/linux_disks.h"
-#include "platform/host/win32_types.h"
+#include "platform/host/machine/host_tools.h"
+#include "platform/host/machine/linux_disks.h"
+#include "platform/host/win32/win32_types.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 // build as the kernel lays them out for a USB stick, a card reader, SATA,
 // NVMe, virtio and MMC disks.
 #include "emulated_machine.h"
-#include "platform/host/fat_probe.h"
-#include "platform/host/host_tools.h"
-#include "platform/host/linux_disks.h"
+#include "platform/host/machine/fat_probe.h"
+#include "platform/host/machine/host_tools.h"
+#include "platform/host/machine/linux_disks.h"
 #include "strings/res.h"
 
 #include <gtest/gtest.h>

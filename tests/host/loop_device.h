@@ -2,8 +2,8 @@
 // block device. Loop devices need root.
 #pragma once
 
-#include "platform/host/host_tools.h"
-#include "platform/host/linux_disks.h"
+#include "platform/host/machine/host_tools.h"
+#include "platform/host/machine/linux_disks.h"
 
 #include <cstdint>
 #include <filesystem>

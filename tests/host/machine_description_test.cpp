@@ -1,5 +1,5 @@
 // Reading the machine description file.
-#include "platform/host/machine.h"
+#include "platform/host/machine/machine.h"
 #include "strings/error.h"
 
 #include "emulated_machine.h"

@@ -1,7 +1,7 @@
 #include "host/emulated_disks.h"
-#include "platform/host/dos_attributes.h"
-#include "platform/host/host_tools.h"
-#include "platform/host/kernel32.h"
+#include "platform/host/win32/dos_attributes.h"
+#include "platform/host/machine/host_tools.h"
+#include "platform/host/win32/kernel32.h"
 #include "platform/filesystem.h"
 #include "strings/error.h"
 

@@ -5,7 +5,7 @@
 
 #include "device/usb_disk.h"
 #include "pipeline/process.h"
-#include "platform/host/dos_attributes.h"
+#include "platform/host/win32/dos_attributes.h"
 #include "strings/error.h"
 #include "strings/res.h"
 #include "host/emulated_machine.h"

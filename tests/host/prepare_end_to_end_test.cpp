@@ -3,7 +3,7 @@
 // a FreeDOS boot in QEMU.
 #include "host/stick_files.h"
 #include "host/emulated_machine.h"
-#include "platform/host/dos_attributes.h"
+#include "platform/host/win32/dos_attributes.h"
 #include "platform/resources.h"
 #include "device/usb_disk.h"
 #include "pipeline/process.h"

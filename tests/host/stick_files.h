@@ -3,9 +3,9 @@
 // stick with it and look at what a run left there.
 #pragma once
 
-#include "platform/host/dos_attributes.h"
-#include "platform/host/host_tools.h"
-#include "platform/host/machine.h"
+#include "platform/host/win32/dos_attributes.h"
+#include "platform/host/machine/host_tools.h"
+#include "platform/host/machine/machine.h"
 
 #include <gtest/gtest.h>
 

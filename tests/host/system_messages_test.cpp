@@ -1,6 +1,6 @@
 // The emulated kernel speaks Windows' own English texts.
 #include "device/pnp_device.h"
-#include "platform/host/kernel32_control.h"
+#include "platform/host/win32/kernel32_control.h"
 
 #include <gtest/gtest.h>
 

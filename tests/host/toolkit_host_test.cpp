@@ -1,7 +1,7 @@
 // The host toolkit's services that need no display: posting to the main
 // loop, worker threads, failures inside the loop, and the stand-ins for
 // windows when there is no display.
-#include "platform/host/toolkit_host.h"
+#include "platform/host/gtk/toolkit_host.h"
 #include "strings/error.h"
 #include "ui/view.h"
 

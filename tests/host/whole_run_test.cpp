@@ -5,8 +5,8 @@
 // is in the image.
 #include "app/startup.h"
 #include "platform/filesystem.h"
-#include "platform/host/dos_attributes.h"
-#include "platform/host/host_tools.h"
+#include "platform/host/win32/dos_attributes.h"
+#include "platform/host/machine/host_tools.h"
 #include "strings/res.h"
 #include "unit/scripted_toolkit.h"
 

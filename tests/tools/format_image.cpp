@@ -7,7 +7,7 @@
 // The image becomes disk 1 (\\.\PhysicalDrive1) with letter E. Exit status
 // 0 on success; otherwise the Win32 code is printed and the status is 1.
 #include "disk/formatter.h"
-#include "platform/host/machine.h"
+#include "platform/host/machine/machine.h"
 
 #include <cstdio>
 #include <cstdlib>

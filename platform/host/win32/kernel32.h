@@ -1,7 +1,7 @@
 // The kernel services of the emulated machine, by their Win32 names.
 #pragma once
 
-#include "platform/host/win32_types.h"
+#include "platform/host/win32/win32_types.h"
 
 #include <cstdarg>
 

@@ -1,7 +1,7 @@
 // frmAbout drawn with GTK: one WebKit view filling the window. The title
 // bar is the window's own header bar, so it has a maximise box and no
 // minimise box under any window manager.
-#include "platform/host/gtk_views.h"
+#include "platform/host/gtk/gtk_views.h"
 
 #include <webkit2/webkit2.h>
 

@@ -10,7 +10,7 @@
 // read-only ones.
 #pragma once
 
-#include "platform/host/machine.h"
+#include "platform/host/machine/machine.h"
 
 #include <chrono>
 #include <cstdint>

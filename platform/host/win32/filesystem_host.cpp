@@ -9,9 +9,9 @@
 // error code that the Windows call would report.
 #include "platform/filesystem.h"
 
-#include "platform/host/dos_attributes.h"
-#include "platform/host/fat_volume.h"
-#include "platform/host/machine.h"
+#include "platform/host/win32/dos_attributes.h"
+#include "platform/host/machine/fat_volume.h"
+#include "platform/host/machine/machine.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -10,7 +10,7 @@
 // the host rename what mtools misspelled.
 #pragma once
 
-#include "platform/host/host_tools.h"
+#include "platform/host/machine/host_tools.h"
 
 #include <cstdint>
 #include <optional>

@@ -3,10 +3,10 @@
 // Windows' rules: share modes, the volume lock, writes into a mounted volume
 // only while it is locked, sector-aligned buffers on unbuffered handles,
 // and the same error codes. Writes keep sparse images sparse.
-#include "platform/host/kernel32.h"
-#include "platform/host/kernel32_control.h"
-#include "platform/host/linux_disks.h"
-#include "platform/host/machine.h"
+#include "platform/host/win32/kernel32.h"
+#include "platform/host/win32/kernel32_control.h"
+#include "platform/host/machine/linux_disks.h"
+#include "platform/host/machine/machine.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

@@ -30,8 +30,8 @@
 //
 // stands for the real USB disks of this machine, with letters given as
 // Windows would give them, avoiding the letters of the other lines.
-#include "platform/host/linux_disks.h"
-#include "platform/host/machine.h"
+#include "platform/host/machine/linux_disks.h"
+#include "platform/host/machine/machine.h"
 
 #include "strings/error.h"
 

@@ -1,7 +1,7 @@
 // The GTK windows of the host toolkit and the pieces they share.
 #pragma once
 
-#include "platform/host/toolkit_host.h"
+#include "platform/host/gtk/toolkit_host.h"
 #include "ui/view.h"
 
 #include <memory>

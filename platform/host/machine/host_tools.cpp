@@ -1,4 +1,4 @@
-#include "platform/host/host_tools.h"
+#include "platform/host/machine/host_tools.h"
 
 #include <fcntl.h>
 #include <poll.h>

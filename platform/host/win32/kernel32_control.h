@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "platform/host/win32_types.h"
+#include "platform/host/win32/win32_types.h"
 
 namespace corvantix::emulation {
 

@@ -1,4 +1,4 @@
-#include "platform/host/fat_probe.h"
+#include "platform/host/machine/fat_probe.h"
 
 #include <fstream>
 

@@ -5,7 +5,7 @@
 // a record checks its size field against sizeof, as Windows does.
 #pragma once
 
-#include "platform/host/win32_types.h"
+#include "platform/host/win32/win32_types.h"
 
 typedef PVOID HDEVINFO;
 typedef DWORD DEVINST;

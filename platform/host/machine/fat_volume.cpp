@@ -1,8 +1,8 @@
-#include "platform/host/fat_volume.h"
+#include "platform/host/machine/fat_volume.h"
 
-#include "platform/host/dos_attributes.h"
-#include "platform/host/linux_disks.h"
-#include "platform/host/machine.h"
+#include "platform/host/win32/dos_attributes.h"
+#include "platform/host/machine/linux_disks.h"
+#include "platform/host/machine/machine.h"
 
 #include <locale.h>
 #include <wctype.h>

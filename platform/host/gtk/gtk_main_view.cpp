@@ -7,7 +7,7 @@
 // Each control sits in a cell box of the fixed size with a 3 px margin.
 // Labels ellipsize and the controls are styled compact, so no control asks
 // for more than its cell and the fixed tracks keep their size.
-#include "platform/host/gtk_views.h"
+#include "platform/host/gtk/gtk_views.h"
 
 #include "platform/resources.h"
 

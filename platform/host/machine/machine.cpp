@@ -1,11 +1,11 @@
 // The emulated machine: its disks, their images, volumes and faults.
-#include "platform/host/machine.h"
+#include "platform/host/machine/machine.h"
 
-#include "platform/host/fat_probe.h"
-#include "platform/host/fat_volume.h"
-#include "platform/host/host_tools.h"
-#include "platform/host/linux_disks.h"
-#include "platform/host/win32_types.h"
+#include "platform/host/machine/fat_probe.h"
+#include "platform/host/machine/fat_volume.h"
+#include "platform/host/machine/host_tools.h"
+#include "platform/host/machine/linux_disks.h"
+#include "platform/host/win32/win32_types.h"
 #include "strings/error.h"
 
 #include <fcntl.h>

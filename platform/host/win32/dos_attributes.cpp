@@ -1,4 +1,4 @@
-#include "platform/host/dos_attributes.h"
+#include "platform/host/win32/dos_attributes.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -2,11 +2,11 @@
 // information set holds elements for device nodes; the nodes are the disks
 // of the machine, and a node's behaviour decides how it answers a state
 // change. Disabling a node dismounts its volume; enabling mounts it again.
-#include "platform/host/kernel32.h"
-#include "platform/host/linux_disks.h"
-#include "platform/host/machine.h"
-#include "platform/host/pnp_control.h"
-#include "platform/host/setupapi.h"
+#include "platform/host/win32/kernel32.h"
+#include "platform/host/machine/linux_disks.h"
+#include "platform/host/machine/machine.h"
+#include "platform/host/win32/pnp_control.h"
+#include "platform/host/win32/setupapi.h"
 
 #include <algorithm>
 #include <cctype>

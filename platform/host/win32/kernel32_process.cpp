@@ -1,8 +1,8 @@
 // Errors, waits, modules, the process and system messages of the emulated
 // kernel.
-#include "platform/host/kernel32.h"
-#include "platform/host/kernel32_control.h"
-#include "platform/host/machine.h"
+#include "platform/host/win32/kernel32.h"
+#include "platform/host/win32/kernel32_control.h"
+#include "platform/host/machine/machine.h"
 
 #include <algorithm>
 #include <atomic>

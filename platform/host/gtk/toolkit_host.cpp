@@ -1,6 +1,6 @@
-#include "platform/host/toolkit_host.h"
+#include "platform/host/gtk/toolkit_host.h"
 
-#include "platform/host/gtk_views.h"
+#include "platform/host/gtk/gtk_views.h"
 #include "strings/error.h"
 #include "ui/view.h"
 

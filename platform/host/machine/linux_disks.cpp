@@ -1,8 +1,8 @@
-#include "platform/host/linux_disks.h"
+#include "platform/host/machine/linux_disks.h"
 
-#include "platform/host/fat_probe.h"
-#include "platform/host/host_tools.h"
-#include "platform/host/win32_types.h"
+#include "platform/host/machine/fat_probe.h"
+#include "platform/host/machine/host_tools.h"
+#include "platform/host/win32/win32_types.h"
 #include "strings/res.h"
 
 #include <fcntl.h>

@@ -3,7 +3,7 @@
 // partition tables, and a logical disk for a lettered first partition.
 #include "device/inventory.h"
 
-#include "platform/host/machine.h"
+#include "platform/host/machine/machine.h"
 #include "strings/error.h"
 
 #include <array>

@@ -1,6 +1,6 @@
 #include "platform/resources.h"
 
-#include "platform/host/embedded_files.h"
+#include "platform/host/win32/embedded_files.h"
 #include "platform/memory_stream.h"
 
 namespace corvantix::platform {

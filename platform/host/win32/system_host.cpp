@@ -1,6 +1,6 @@
 #include "platform/system.h"
 
-#include "platform/host/kernel32_control.h"
+#include "platform/host/win32/kernel32_control.h"
 
 #include <cstdlib>
 #include <filesystem>
