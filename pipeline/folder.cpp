@@ -71,8 +71,7 @@ Folder Folder::create_temp(const std::string &path) {
   constexpr int kAttempts = 1000;
   try {
     platform::FileSystem &fs = file_system();
-    std::string parent = fs.join(fs.temp_folder(), path);
-    fs.create_folders(parent);
+    std::string parent = fs.private_folder(fs.join(fs.temp_folder(), path));
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
       std::string candidate = fs.join(parent, random_short_name());
       if (fs.create_new_folder(candidate))

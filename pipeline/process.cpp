@@ -48,7 +48,15 @@ void Process::process(const std::shared_ptr<UsbDisk> &disk,
     try {
       Folder(disk->path).copy(backup->path());
     } catch (...) {
-      fail(Res::get("STEP_BACKUP_CREATE_ERR"));
+      // Nothing was changed on the stick: a partial copy is only clutter,
+      // unless it cannot be removed, and then the message says where it is.
+      auto failure = std::current_exception();
+      try {
+        backup->remove();
+      } catch (...) {
+        throw Error(Res::get("STEP_BACKUP_CREATE_ERR") + note, failure);
+      }
+      throw Error(Res::get("STEP_BACKUP_CREATE_ERR"), failure);
     }
   }
 

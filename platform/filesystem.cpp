@@ -3,7 +3,11 @@
 // platform's file system and a stand-in.
 #include "platform/filesystem.h"
 
+#include "disk/fat/names.h"
+#include "platform/alias.h"
 #include "platform/system.h"
+
+#include <algorithm>
 
 namespace corvantix::platform {
 namespace {
@@ -16,14 +20,86 @@ FileError::FileError(std::uint32_t code, std::string path)
     : std::runtime_error(system_message(code)), code_(code),
       path_(std::move(path)) {}
 
+namespace {
+
+std::string leaf_of(const std::string &path) {
+  std::size_t cut = path.find_last_of("\\/");
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+std::size_t depth_of(const std::string &path) {
+  return std::size_t(std::count_if(path.begin(), path.end(), [](char c) {
+    return c == '\\' || c == '/';
+  }));
+}
+
+} // namespace
+
+bool is_short_name(const std::string &name) {
+  auto wide = fat::utf16_of(name);
+  return wide && fat::exact_short_name(*wide);
+}
+
+bool same_fat_name(const std::string &a, const std::string &b) {
+  auto wide_a = fat::utf16_of(a), wide_b = fat::utf16_of(b);
+  return wide_a && wide_b ? fat::same_name(*wide_a, *wide_b) : a == b;
+}
+
+// Within a folder, plain 8.3 names come before long ones: made first, they
+// keep their own short names, and no long name's alias takes them.
+void order_for_copy(std::vector<std::string> &paths) {
+  std::stable_sort(paths.begin(), paths.end(),
+                   [](const std::string &a, const std::string &b) {
+                     std::size_t da = depth_of(a), db = depth_of(b);
+                     if (da != db)
+                       return da < db;
+                     return is_short_name(leaf_of(a)) > is_short_name(leaf_of(b));
+                   });
+}
+
+void FileSystem::make_beside_alias(const std::string &target,
+                                   const std::function<void()> &make) {
+  std::string name = leaf_of(target);
+  std::string folder = target.substr(0, target.size() - name.size());
+  platform::make_beside_alias(
+      name, aside_name(), [&] { return entry_name(target); },
+      [&](const std::string &from, const std::string &to) {
+        rename(join(folder, from), join(folder, to));
+      },
+      make);
+}
+
+std::string FileSystem::aside_name() {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  unsigned char bytes[6];
+  random_bytes(bytes, sizeof bytes);
+  std::string name = "~cvx";
+  for (unsigned char byte : bytes)
+    name += {kDigits[byte >> 4], kDigits[byte & 15]};
+  return name + ".tmp";
+}
+
 void FileSystem::copy_tree(const std::string &from, const std::string &to) {
   bool separator = !from.empty() && (from.back() == '\\' || from.back() == '/');
   std::size_t prefix = from.size() + (separator ? 0 : 1);
   TreeListing tree = list_tree(from);
-  for (const std::string &folder : tree.folders)
-    create_folders(join(to, folder.substr(prefix)));
-  for (const std::string &file : tree.files)
-    copy_file(file, join(to, file.substr(prefix)));
+  order_for_copy(tree.folders);
+  order_for_copy(tree.files);
+  for (const std::string &folder : tree.folders) {
+    std::string target = join(to, folder.substr(prefix));
+    make_beside_alias(target, [&] { create_folders(target); });
+  }
+  for (const std::string &file : tree.files) {
+    std::string target = join(to, file.substr(prefix));
+    make_beside_alias(target, [&] { copy_file(file, target); });
+  }
+  // Last: a read-only folder may refuse new entries on some systems.
+  for (auto folder = tree.folders.rbegin(); folder != tree.folders.rend();
+       ++folder) {
+    std::uint32_t bits = attributes(*folder) & kCopiedFolderBits;
+    if (bits)
+      set_attributes(join(to, folder->substr(prefix)), bits);
+  }
 }
 
 bool FileSystem::volume_in_use(const std::string &) { return false; }

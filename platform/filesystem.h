@@ -7,7 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -23,6 +25,10 @@ enum : std::uint32_t {
   kAttributeArchive = 0x20,
   kAttributeNormal = 0x80,
 };
+
+/// The attributes that a copied folder takes from its source.
+constexpr std::uint32_t kCopiedFolderBits =
+    kAttributeReadOnly | kAttributeHidden | kAttributeSystem | kAttributeArchive;
 
 /// A failed file-system call: the system's text for a Win32 error code.
 class FileError : public std::runtime_error {
@@ -67,6 +73,10 @@ public:
                            const std::string &name) = 0;
   /// The current user's temporary folder.
   virtual std::string temp_folder() = 0;
+  /// The folder `folder`, made if missing, for this user's private files:
+  /// where another user owns it or may write in it, another that is the
+  /// user's own, or a failure that names it. Links are never followed.
+  virtual std::string private_folder(const std::string &folder) = 0;
 
   /// Every folder and file below `folder`, hidden and system ones included.
   virtual TreeListing list_tree(const std::string &folder) = 0;
@@ -83,11 +93,20 @@ public:
   /// file at `to`; a read-only or hidden file at `to` makes it fail.
   virtual void copy_file(const std::string &from, const std::string &to) = 0;
   /// Copies the tree inside `from` into the existing folder `to`: every
-  /// subfolder first (folder attributes are not copied), then every file as
-  /// copy_file copies it, replacing files of the same name. The first
-  /// failure ends the copy and what was copied stays. This one lists the
-  /// tree and copies file by file; a platform may do it in fewer steps.
+  /// subfolder first, then every file as copy_file copies it, replacing
+  /// files of the same name, then the folders' attributes. An entry at `to`
+  /// that a copied name reaches only as its short alias is not replaced: it
+  /// is moved aside while the copy takes the name, and back, so that both
+  /// keep their own names. The first failure ends the copy and what was
+  /// copied stays. This one lists the tree and copies entry by entry; a
+  /// platform may do it in fewer steps.
   virtual void copy_tree(const std::string &from, const std::string &to);
+  /// The name of the entry that `path` opens, as its folder holds it (the
+  /// long name, where `path` may name it by its short alias); nullopt when
+  /// there is none.
+  virtual std::optional<std::string> entry_name(const std::string &path) = 0;
+  /// Gives a file or folder another name in the same folder.
+  virtual void rename(const std::string &from, const std::string &to) = 0;
   /// The DOS attributes of a file or folder.
   virtual std::uint32_t attributes(const std::string &path) = 0;
   /// Sets the DOS attributes of a file or folder; kAttributeNormal clears.
@@ -107,7 +126,20 @@ public:
   virtual bool volume_ready(const std::string &root) = 0;
   /// True when another program holds the drive of `root` for itself.
   virtual bool volume_in_use(const std::string &root);
+
+protected:
+  /// Runs `make`, which creates the entry `target`, with any entry that
+  /// `target` reaches only as its short alias moved aside meanwhile.
+  void make_beside_alias(const std::string &target,
+                         const std::function<void()> &make);
+
+  /// A free name for an entry moved aside for a moment.
+  std::string aside_name();
 };
+
+/// Sorts paths for a tree copy: parents before children, and in a folder
+/// plain 8.3 names before long ones, which could take them as aliases.
+void order_for_copy(std::vector<std::string> &paths);
 
 /// The file system that the system code uses: the platform's own, unless a
 /// test has put another in its place.

@@ -177,6 +177,12 @@ public:
     return narrow(std::wstring(path, length));
   }
 
+  // %TEMP% is the user's own profile folder on Windows.
+  std::string private_folder(const std::string &folder) override {
+    create_folders(folder);
+    return folder;
+  }
+
   TreeListing list_tree(const std::string &folder) override {
     TreeListing listing;
     walk(folder, listing);
@@ -217,6 +223,26 @@ public:
   void copy_file(const std::string &from, const std::string &to) override {
     if (!CopyFileW(widen(from).c_str(), widen(to).c_str(), FALSE))
       fail(to);
+  }
+
+  // FindFirstFile reports the entry a name opens, under its long name,
+  // where CreateFile would take a short alias as well.
+  std::optional<std::string> entry_name(const std::string &path) override {
+    WIN32_FIND_DATAW data;
+    FindHandle find(FindFirstFileExW(widen(path).c_str(), FindExInfoBasic,
+                                     &data, FindExSearchNameMatch, nullptr, 0));
+    if (find.get() == INVALID_HANDLE_VALUE) {
+      DWORD code = GetLastError();
+      if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
+        return std::nullopt;
+      fail(path, code);
+    }
+    return narrow(data.cFileName);
+  }
+
+  void rename(const std::string &from, const std::string &to) override {
+    if (!MoveFileExW(widen(from).c_str(), widen(to).c_str(), 0))
+      fail(from);
   }
 
   std::uint32_t attributes(const std::string &path) override {

@@ -244,6 +244,77 @@ TEST_F(HostFileSystem, TemporaryFoldersAreTheUsersOwn) {
   }
 }
 
+// The temporary folder is shared: a "Corvantix" there that is not this
+// user's own, whoever made it, is never where a backup goes.
+TEST_F(HostFileSystem, AForeignBackupFolderIsPassedOver) {
+  namespace fs = std::filesystem;
+  const std::function<void(const fs::path &)> plants[] = {
+      [](const fs::path &p) { fs::create_directory(p); ::chmod(p.c_str(), 0777); },
+      [&](const fs::path &p) { fs::create_directory_symlink(out("elsewhere"), p); },
+      [](const fs::path &p) { fs::create_directory(p); ::chown(p.c_str(), 65534, 65534); },
+  };
+  setenv("TMPDIR", folder_.path().c_str(), 1);
+  for (const auto &plant : plants) {
+    fs::remove_all(folder_.path() / "Corvantix");
+    fs::remove_all(folder_.path() / ("Corvantix-" + std::to_string(geteuid())));
+    plant(folder_.path() / "Corvantix");
+    Folder made = Folder::create_temp("Corvantix");
+    EXPECT_EQ(fs::path(made.path()).parent_path(),
+              folder_.path() / ("Corvantix-" + std::to_string(geteuid())));
+    EXPECT_TRUE(fs::is_empty(out("elsewhere")));
+  }
+  unsetenv("TMPDIR");
+}
+
+// A copy folder holds files and folders; links are followed only where
+// they stay inside it. Nothing of a refused folder reaches the stick.
+TEST_F(HostFileSystem, CopyFoldersHoldFilesAndFoldersOnly) {
+  namespace fs = std::filesystem;
+  struct Case {
+    const char *name;
+    std::function<void(const fs::path &)> plant;
+    std::uint32_t code; ///< 0: copied
+  } cases[] = {
+      {"fifo", [](const fs::path &p) { ::mkfifo((p / "pipe").c_str(), 0600); }, 50},
+      {"out", [](const fs::path &p) { fs::create_symlink("/etc/hostname", p / "host"); }, 5},
+      {"loop", [](const fs::path &p) {
+         fs::create_symlink(p / "b", p / "a");
+         fs::create_symlink(p / "a", p / "b");
+       }, 1921},
+      {"up", [](const fs::path &p) { fs::create_directory_symlink(p, p / "SUB" / "UP"); }, 1921},
+      {"in", [](const fs::path &p) {
+         fs::create_symlink(p / "A.TXT", p / "SUB" / "LINK.TXT");
+       }, 0},
+  };
+  for (const Case &c : cases) {
+    fs::path tree = out(c.name);
+    write(tree / "A.TXT", "a");
+    fs::create_directories(tree / "SUB");
+    c.plant(tree);
+    files.create_folders(std::string("E:\") + c.name);
+    EXPECT_EQ(code_of([&] { files.copy_tree(tree.string(), std::string("E:\") + c.name); }),
+              c.code) << c.name;
+    EXPECT_EQ(stick_files().exists(std::string(c.name) + "/A.TXT"), c.code == 0) << c.name;
+  }
+  EXPECT_EQ(stick_files().read("in/SUB/LINK.TXT"), "a");
+}
+
+// Copied by its 8.3 name, a file takes that name and no entry that merely
+// holds it as a short alias is replaced; both end under their own names.
+TEST_F(HostFileSystem, ACopyNeverReplacesAnEntryThroughItsAlias) {
+  auto long_one = files.create_file("E:\1 long name.txt");
+  long_one->write("long", 4);
+  long_one->flush();
+  long_one.reset();
+  ASSERT_EQ(files.entry_name("E:\1LONGN~1.TXT"), "1 long name.txt");
+  std::filesystem::path tree = out("alias");
+  write(tree / "1LONGN~1.TXT", "short");
+  Folder(tree.string()).copy("E:\");
+  EXPECT_EQ(files.entry_name("E:\1LONGN~1.TXT"), "1LONGN~1.TXT");
+  EXPECT_EQ(stick_files().read("1LONGN~1.TXT"), "short");
+  EXPECT_EQ(stick_files().read("1 long name.txt"), "long");
+}
+
 // Without user extended attributes (ramfs, older tmpfs) the attributes
 // live in a side record that no listing shows.
 TEST_F(HostFileSystem, AttributesSurviveWithoutUserExtendedAttributes) {

@@ -260,8 +260,19 @@ TEST_F(Process_, BackupCopyFailureLeavesTheStickUntouched) {
   EXPECT_EQ(message_of(failure), "Could not create backup.");
   EXPECT_EQ(cause_message(failure), platform::FileError(112, "").what());
   EXPECT_EQ(stick().state(), original);
+  EXPECT_TRUE(backups().empty()) << "a partial copy is clutter nobody names";
+}
+
+TEST_F(Process_, AHalfBackupThatStaysIsNamed) {
+  faults.fail("copy_file", 112, 2);
+  faults.fail("delete_tree", 5);
+  std::exception_ptr failure = run();
+  ASSERT_TRUE(failure);
   ASSERT_EQ(backups().size(), 1u);
-  EXPECT_EQ(tree_state(backups()[0]).size(), 2u) << "half filled, and kept";
+  EXPECT_EQ(message_of(failure),
+            "Could not create backup." +
+                Res::format("TEMP_NOTE", backups()[0].string()));
+  EXPECT_EQ(stick().state(), original);
 }
 
 TEST_F(Process_, RefreshFailureCarriesTheNote) {

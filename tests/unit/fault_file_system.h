@@ -54,6 +54,10 @@ public:
     enter("temp_folder", "");
     return temp.empty() ? inner_.temp_folder() : temp;
   }
+  std::string private_folder(const std::string &folder) override {
+    enter("private_folder", folder);
+    return inner_.private_folder(folder);
+  }
   platform::TreeListing list_tree(const std::string &folder) override {
     enter("list_tree", folder);
     return inner_.list_tree(folder);
@@ -84,6 +88,13 @@ public:
       return platform::FileSystem::copy_tree(from, to);
     enter("copy_tree", from, to);
     inner_.copy_tree(from, to);
+  }
+  std::optional<std::string> entry_name(const std::string &path) override {
+    return inner_.entry_name(path);
+  }
+  void rename(const std::string &from, const std::string &to) override {
+    enter("rename", from, to);
+    inner_.rename(from, to);
   }
   std::uint32_t attributes(const std::string &path) override {
     return inner_.attributes(path);

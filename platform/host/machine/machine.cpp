@@ -2,7 +2,7 @@
 #include "platform/host/machine/machine.h"
 
 #include "platform/host/machine/fat_probe.h"
-#include "platform/host/machine/fat_volume.h"
+#include "platform/host/machine/image_range.h"
 #include "platform/host/machine/host_tools.h"
 #include "platform/host/machine/linux_disks.h"
 #include "platform/host/win32/win32_types.h"
@@ -128,9 +128,36 @@ void write_shop_mbr(const fs::path &image, std::uint64_t size,
   out.write(reinterpret_cast<char *>(mbr), sizeof mbr);
 }
 
+// The files a stick comes with from the shop.
+void put_shop_files(const fs::path &image, std::uint64_t offset,
+                    std::uint64_t length) {
+  struct ShopFile {
+    const char *folder, *name, *text;
+  };
+  static constexpr ShopFile kFiles[] = {
+      {"", "README.TXT", "Thank you for buying this USB stick.\r\n"},
+      {"Photos", "Holiday 2011.txt", "Beach, sun and a sandcastle.\r\n"},
+  };
+  ImageRange range(image.string(), offset, length);
+  std::unique_ptr<fat::FatVolume> volume;
+  if (range.Error() || fat::FatVolume::Mount(range, volume) != 0)
+    return;
+  for (const ShopFile &file : kFiles) {
+    std::string path = *file.folder ? std::string(file.folder) + "/" + file.name
+                                    : file.name;
+    fat::FileWriter writer;
+    if (*file.folder)
+      volume->CreateFolder(file.folder);
+    if (volume->CreateFile(path, fat::kArchive, {}, writer) == 0) {
+      writer.Write(file.text, std::strlen(file.text));
+      writer.Close();
+    }
+  }
+  volume->Flush();
+}
+
 // A FAT file system at 1 MiB with a few files, as sticks are sold.
-void format_like_shop(const fs::path &image, std::uint64_t size,
-                      const fs::path &scratch) {
+void format_like_shop(const fs::path &image, std::uint64_t size) {
   if (size < 8 * kMiB)
     return; // too small for anything sold; leave it blank
   bool fat32 = size >= 64 * kMiB;
@@ -152,18 +179,8 @@ void format_like_shop(const fs::path &image, std::uint64_t size,
   }
   write_shop_mbr(image, size, fat32 ? 0x0C : 0x0E);
 
-  fs::path files = scratch / "shop-files";
-  fs::create_directories(files / "Photos");
-  std::ofstream(files / "README.TXT")
-      << "Thank you for buying this USB stick.\r\n";
-  std::ofstream(files / "Photos" / "Holiday 2011.txt")
-      << "Beach, sun and a sandcastle.\r\n";
-  run_tool({"mcopy", "-s", "-m", "-i",
-            image.string() + "@@" + std::to_string(kShopPartitionStart * 512),
-            (files / "README.TXT").string(), (files / "Photos").string(),
-            "::/"});
-  std::error_code error;
-  fs::remove_all(files, error);
+  put_shop_files(image, kShopPartitionStart * 512,
+                 std::uint64_t(shop_partition_sectors(size)) * 512);
 }
 
 // The images this process holds, by device and inode, so that machines
@@ -174,7 +191,7 @@ std::map<std::pair<dev_t, ino_t>, std::weak_ptr<ImageLock>> held_locks;
 // A new image, sparse, of the configured size; false when there is one
 // already. A size that the host file system cannot hold throws, naming the
 // image, and leaves no file behind.
-bool make_image(const DiskConfig &config, const fs::path &scratch) {
+bool make_image(const DiskConfig &config) {
   std::error_code error;
   if (fs::exists(fs::symlink_status(config.image, error)) ||
       config.new_size == 0)
@@ -201,7 +218,7 @@ bool make_image(const DiskConfig &config, const fs::path &scratch) {
     refuse(failed);
   }
   if (config.new_image_formatted)
-    format_like_shop(config.image, config.new_size, scratch);
+    format_like_shop(config.image, config.new_size);
   return true;
 }
 
@@ -274,8 +291,12 @@ std::vector<DiskConfig> default_machine(const fs::path &folder) {
 Machine &Machine::current() {
   std::lock_guard guard(current_mutex);
   if (!current_machine) {
-    fs::path state = fs::temp_directory_path() /
-                     ("corvantix-machine-" + std::to_string(getpid()));
+    // A fresh name that no other user can have planted.
+    std::string state = (fs::temp_directory_path() /
+                         "corvantix-machine-XXXXXX").string();
+    if (!::mkdtemp(state.data()))
+      throw Error("Could not make the machine's folder '" + state +
+                  "': " + std::strerror(errno));
     const char *description = std::getenv("CORVANTIX_MACHINE");
     std::vector<DiskConfig> disks;
     if (description && is_usb_machine_name(description))
@@ -302,13 +323,16 @@ void Machine::install(std::unique_ptr<Machine> machine) {
 Machine::Machine(std::vector<DiskConfig> disks, fs::path state_dir)
     : state_dir_(fs::absolute(state_dir)) {
   // Owner-only: it lies in the shared temporary folder.
-  fs::create_directories(state_dir_);
-  fs::permissions(state_dir_, fs::perms::owner_all);
+  std::error_code parent_error;
+  fs::create_directories(state_dir_.parent_path(), parent_error);
+  if (make_private_folder(state_dir_) != 0)
+    throw Error("The machine's folder '" + state_dir_.string() +
+                "' is not this user's own.");
   std::vector<fs::path> made; // all images are made, or none
   try {
     for (DiskConfig &config : disks) {
       config.image = fs::absolute(config.image);
-      if (make_image(config, state_dir_))
+      if (make_image(config))
         made.push_back(config.image);
     }
   } catch (...) {
@@ -381,8 +405,10 @@ bool Machine::mount(Disk &disk) {
   if (!extent || !holds_mountable_fat(disk.config.image, extent->offset,
                                      extent->length))
     return false;
-  // What mtools cannot read is not a file system Windows mounts either.
-  if (!FatVolume(disk.config.image.string(), extent->offset).readable())
+  // What our FAT code cannot take up, Windows does not mount either.
+  ImageRange range(disk.config.image.string(), extent->offset, extent->length);
+  std::unique_ptr<fat::FatVolume> volume;
+  if (range.Error() || fat::FatVolume::Mount(range, volume) != 0)
     return false;
   disk.volume_offset = extent->offset;
   disk.volume_length = extent->length;
@@ -409,14 +435,15 @@ Machine::VolumeImage Machine::volume_image(char letter) {
   std::lock_guard guard(mutex_);
   Disk *disk = disk_by_letter(letter);
   if (disk && disk->volume_present() && !claim(*disk))
-    return {"", 0, kSharingViolation};
+    return {"", 0, 0, kSharingViolation};
   if (!disk || !disk->mounted || disk->volume_locked || disk->stale)
-    return {"", 0, kPathNotFound};
+    return {"", 0, 0, kPathNotFound};
   // A stick pulled out: its volume is gone with it.
   if (disk->config.block_device &&
       disk->size() < disk->volume_offset + disk->volume_length)
-    return {"", 0, ERROR_DEVICE_NOT_CONNECTED};
-  return {disk->config.image.string(), disk->volume_offset, 0};
+    return {"", 0, 0, ERROR_DEVICE_NOT_CONNECTED};
+  return {disk->config.image.string(), disk->volume_offset,
+          disk->volume_length, 0};
 }
 
 std::uint32_t Machine::hold_device(Disk &disk) {
@@ -453,6 +480,18 @@ std::optional<std::string> Machine::take_refusal(std::uint32_t code) {
 std::optional<std::string> take_disk_refusal(std::uint32_t code) {
   std::lock_guard guard(current_mutex);
   return current_machine ? current_machine->take_refusal(code) : std::nullopt;
+}
+
+std::uint32_t make_private_folder(const fs::path &folder) {
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+    return win32_error_of(errno);
+  struct stat status {};
+  if (::lstat(folder.c_str(), &status) != 0)
+    return win32_error_of(errno);
+  if (!S_ISDIR(status.st_mode) || status.st_uid != ::geteuid() ||
+      (status.st_mode & (S_IWGRP | S_IWOTH)))
+    return ERROR_ACCESS_DENIED;
+  return 0;
 }
 
 std::uint32_t sync_to_medium(const std::string &path) {

@@ -1,6 +1,6 @@
 // The emulated Windows machine of the host build: disks are image files,
 // each with a Plug-and-Play device node and, when its first partition holds
-// a FAT file system that mtools reads, a mounted volume. The Win32
+// a FAT file system that our FAT library takes up, a mounted volume. The Win32
 // functions of the host build (kernel32.h, setupapi.h) and the host
 // inventory, file system and readiness services act on it.
 //
@@ -9,7 +9,7 @@
 // system it knows). The volume is *mounted* when the first partition of the
 // image holds a valid FAT file system. A mounted volume is that file system
 // and nothing else: the host file system works on it in the image (see
-// fat_volume.h), so nothing is kept elsewhere and nothing is written back.
+// drive_files.h), so nothing is kept elsewhere and nothing is written back.
 // While the volume is locked its files cannot be reached. Raw writes into a
 // locked volume's extent make the mounted volume stale, as on Windows: its
 // files cannot be reached until the next mount (the device restart that
@@ -165,7 +165,7 @@ public:
 
   /// Mounts the first partition's file system; false (and nothing
   /// mounted) when the node is stopped, the disk has no letter, another
-  /// program holds the image, or there is no FAT file system that mtools
+  /// program holds the image, or there is no FAT file system that our FAT
   /// reads. Mounting a mounted volume does nothing.
   bool mount(Disk &disk);
   /// Drops the volume; a volume that is not mounted is left alone.
@@ -182,6 +182,7 @@ public:
   struct VolumeImage {
     std::string image;
     std::uint64_t offset = 0;
+    std::uint64_t length = 0;
     std::uint32_t error = 0;
   };
   VolumeImage volume_image(char letter);
@@ -236,6 +237,11 @@ private:
 /// The refusal of the process's machine for `code` (see
 /// Machine::take_refusal); nullopt without a machine.
 std::optional<std::string> take_disk_refusal(std::uint32_t code);
+
+/// Makes `folder` (owner-only) when it is missing. 0 when it is a folder,
+/// not a link, that this user owns and no one else may write in; else a
+/// Win32 code (ERROR_ACCESS_DENIED for another's folder).
+std::uint32_t make_private_folder(const std::filesystem::path &folder);
 
 /// Writes what the host caches of a file or device to its medium; 0, or
 /// the Win32 code of the failure.

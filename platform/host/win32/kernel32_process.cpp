@@ -173,6 +173,15 @@ const char *system_message(std::uint32_t code) {
   case 158: return "The segment is already unlocked.\r\n";
   case 183: return "Cannot create a file when that file already exists.\r\n";
   case 267: return "The directory name is invalid.\r\n";
+  case 17: return "The system cannot move the file to a different disk drive.\r\n";
+  case 80: return "The file exists.\r\n";
+  case 123: return "The filename, directory name, or volume label syntax is incorrect.\r\n";
+  case 206: return "The filename or extension is too long.\r\n";
+  case 223: return "The file size exceeds the limit allowed and cannot be saved.\r\n";
+  case 1005: return "The volume does not contain a recognized file system.\r\n";
+  case 1392: return "The file or directory is corrupted and unreadable.\r\n";
+  case 1393: return "The disk structure is corrupted and unreadable.\r\n";
+  case 1921: return "The name of the file cannot be resolved by the system.\r\n";
   case 126: return "The specified module could not be found.\r\n";
   case 127: return "The specified procedure could not be found.\r\n";
   case 131: return "An attempt was made to move the file pointer before the beginning of the file.\r\n";

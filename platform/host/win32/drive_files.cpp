@@ -1,0 +1,576 @@
+#include "platform/host/win32/drive_files.h"
+
+#include "disk/fat/volume.h"
+#include "platform/alias.h"
+#include "platform/host/machine/image_range.h"
+#include "platform/host/machine/machine.h"
+#include "platform/host/win32/dos_attributes.h"
+#include "platform/host/win32/host_files.h"
+#include "platform/host/win32/win32_types.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace corvantix::platform::drive {
+namespace {
+
+using namespace host;
+using fat::DirEntry;
+using fat::FatVolume;
+
+constexpr std::uint8_t kProtected = fat::kReadOnly | fat::kHidden;
+constexpr std::uint8_t kKeptBits =
+    fat::kReadOnly | fat::kHidden | fat::kSystem | fat::kArchive;
+constexpr std::size_t kChunk = 1 << 20; // bytes per read of a file copy
+
+std::string joined(const std::string &folder, const std::string &name) {
+  return folder.empty() ? name : folder + "/" + name;
+}
+
+std::string leaf_of(const std::string &path) {
+  std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string parent_of(const std::string &path) {
+  std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "" : path.substr(0, slash);
+}
+
+// "E:\a\.\b\..\c" -> "a/c": the path below the volume's root.
+std::string below_drive(const std::string &path) {
+  std::vector<std::string> parts;
+  std::string part;
+  for (std::size_t at = 2; at <= path.size(); ++at) {
+    if (at < path.size() && path[at] != '\\' && path[at] != '/') {
+      part += path[at];
+      continue;
+    }
+    if (part == ".." && !parts.empty())
+      parts.pop_back();
+    else if (!part.empty() && part != "." && part != "..")
+      parts.push_back(part);
+    part.clear();
+  }
+  std::string below;
+  for (const std::string &p : parts)
+    below = joined(below, p);
+  return below;
+}
+
+// A name read from a stick becomes a host path component: whatever a
+// damaged directory holds, it must not climb out of the backup.
+bool safe_on_host(const std::string &name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string("/\0", 2)) == std::string::npos;
+}
+
+// The volume behind a drive path, held for one call: the machine stays
+// locked, so no lock, format or dismount comes between the steps, and
+// one FatVolume alone works on the file system meanwhile.
+class Drive {
+public:
+  explicit Drive(const std::string &path)
+      : machine_(emulation::Machine::current()), guard_(machine_.lock()),
+        where_(machine_.volume_image(path[0])),
+        range_(where_.image, where_.offset, where_.length),
+        root_(path.substr(0, 2) + "\\"), shown_(path),
+        inside_(below_drive(path)) {
+    if (where_.error)
+      fail(path, where_.error);
+    if (range_.Error())
+      fail(path, range_.Error());
+    std::uint32_t code = FatVolume::Mount(range_, volume_);
+    if (code) // what cannot be read is no volume at all
+      fail(path, code == ERROR_UNRECOGNIZED_VOLUME ? ERROR_PATH_NOT_FOUND : code);
+  }
+
+  // Whatever a failed call changed reaches the medium all the same.
+  ~Drive() {
+    if (volume_ && dirty_)
+      volume_->Flush();
+  }
+
+  FatVolume &volume() {
+    dirty_ = true;
+    return *volume_;
+  }
+  /// The path below the root.
+  const std::string &inside() const { return inside_; }
+  /// `below` in the form the caller's paths have.
+  std::string shown(const std::string &below) const {
+    std::string path = root_ + below;
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+  }
+
+  /// Fails naming `below` unless `code` is 0.
+  void check(std::uint32_t code, const std::string &below) const {
+    if (code)
+      fail(shown(below), code);
+  }
+
+  std::optional<DirEntry> find(const std::string &below) {
+    DirEntry entry;
+    std::uint32_t code = volume_->Find(below, entry);
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ||
+        code == ERROR_DIRECTORY || code == ERROR_INVALID_NAME)
+      return std::nullopt;
+    check(code, below);
+    return entry;
+  }
+
+  void require_folder(const std::string &below) {
+    auto entry = find(below);
+    if (!entry)
+      fail(shown(below), ERROR_PATH_NOT_FOUND);
+    if (!entry->folder())
+      fail(shown(below), ERROR_DIRECTORY);
+  }
+
+  /// Puts the call's changes on the medium.
+  void commit() {
+    dirty_ = false;
+    check(volume_->Flush(), inside_);
+  }
+
+private:
+  emulation::Machine &machine_;
+  std::lock_guard<std::recursive_mutex> guard_;
+  emulation::Machine::VolumeImage where_;
+  emulation::ImageRange range_;
+  std::unique_ptr<FatVolume> volume_;
+  std::string root_, shown_, inside_;
+  bool dirty_ = false;
+};
+
+struct Found {
+  std::string below; ///< path below the root
+  DirEntry entry;
+};
+
+// Every entry below `folder`, parents before their children.
+void collect(Drive &drive, const std::string &folder, std::vector<Found> &out) {
+  std::vector<DirEntry> entries;
+  drive.check(drive.volume().List(folder, entries), folder);
+  for (DirEntry &entry : entries) {
+    std::string below = joined(folder, entry.name);
+    bool descend = entry.folder();
+    out.push_back({below, std::move(entry)});
+    if (descend)
+      collect(drive, below, out);
+  }
+}
+
+std::vector<Found> tree_of(Drive &drive) {
+  drive.require_folder(drive.inside());
+  std::vector<Found> found;
+  collect(drive, drive.inside(), found);
+  return found;
+}
+
+// Writes the file; the writer is gone when this returns, so that a file
+// that failed after `created` can be deleted.
+std::uint32_t write_file(Drive &drive, int source, const std::string &below,
+                         std::uint8_t bits, fat::DosTime written,
+                         std::vector<char> &buffer, bool &created) {
+  fat::FileWriter writer;
+  if (std::uint32_t code =
+          drive.volume().CreateFile(below, bits, written, writer))
+    return code;
+  created = true;
+  for (;;) {
+    ssize_t n = ::read(source, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return n < 0 ? win32_code(errno) : writer.Close();
+    if (std::uint32_t code = writer.Write(buffer.data(), std::size_t(n)))
+      return code;
+  }
+}
+
+// The host file `source` (already open) as the file `below`, with `bits`
+// and the time `written`. A file that does not fit leaves nothing behind.
+void put_file(Drive &drive, int source, const std::string &below,
+              std::uint8_t bits, fat::DosTime written,
+              std::vector<char> &buffer) {
+  auto there = drive.find(below);
+  if (there && (there->folder() || (there->attributes & kProtected)))
+    fail(drive.shown(below), ERROR_ACCESS_DENIED);
+  bool created = false;
+  std::uint32_t code =
+      write_file(drive, source, below, bits, written, buffer, created);
+  if (code) {
+    if (created)
+      drive.volume().Delete(below);
+    fail(drive.shown(below), code);
+  }
+}
+
+class Fd {
+public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0)
+      ::close(fd_);
+  }
+  Fd(const Fd &) = delete;
+  Fd &operator=(const Fd &) = delete;
+  int get() const { return fd_; }
+
+private:
+  int fd_;
+};
+
+fat::DosTime written_of(int fd) {
+  struct stat status {};
+  ::fstat(fd, &status);
+  return dos_time_of(status.st_mtime);
+}
+
+// The drive file `entry` at `below` as the host file `target`, with its
+// attributes and time.
+void get_file(Drive &drive, const Found &found, const fs::path &target,
+              const std::string &shown, std::vector<char> &buffer) {
+  if (is_folder(target))
+    fail(shown, ERROR_ACCESS_DENIED);
+  refuse_protected(target, shown, kProtected);
+  fat::FileReader reader;
+  drive.check(drive.volume().OpenFile(found.below, reader), found.below);
+  Fd out(::open(target.c_str(),
+                O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (out.get() < 0)
+    fail_errno(shown);
+  for (;;) {
+    std::size_t got = 0;
+    drive.check(reader.Read(buffer.data(), buffer.size(), got), found.below);
+    if (got == 0)
+      break;
+    write_all(out.get(), buffer.data(), got, shown);
+  }
+  std::time_t moment = time_of(found.entry.written);
+  struct timespec times[2] = {{moment, 0}, {moment, 0}};
+  ::futimens(out.get(), times);
+  ::fchmod(out.get(), 0600);
+  set_host_attributes(target, shown, found.entry.attributes & kKeptBits);
+}
+
+// Makes what `make` makes at `below`, with an entry that `below` reaches
+// only as its short alias moved aside meanwhile.
+template <class Make>
+void make_beside_alias(Drive &drive, const std::string &below, Make make) {
+  std::string folder = parent_of(below);
+  platform::make_beside_alias(
+      leaf_of(below), "~cvx-aside.tmp",
+      [&]() -> std::optional<std::string> {
+        auto there = drive.find(below);
+        return there ? std::optional(there->name) : std::nullopt;
+      },
+      [&](const std::string &from, const std::string &to) {
+        drive.check(drive.volume().Rename(joined(folder, from), to),
+                    joined(folder, from));
+      },
+      make);
+}
+
+void make_folder(Drive &drive, const std::string &below) {
+  auto there = drive.find(below);
+  if (there && !there->folder())
+    fail(drive.shown(below), ERROR_ALREADY_EXISTS);
+  if (!there)
+    drive.check(drive.volume().CreateFolder(below, dos_time_of(std::time(nullptr))),
+                below);
+}
+
+// `path` below `folder` ('/'-separated, "" for the root).
+std::string relative_to(const std::string &folder, const std::string &path) {
+  return folder.empty() ? path
+                        : path.substr(std::min(path.size(), folder.size() + 1));
+}
+
+} // namespace
+
+TreeListing list_tree(const std::string &folder) {
+  Drive drive(folder);
+  TreeListing listing;
+  for (const Found &found : tree_of(drive)) {
+    std::string below = relative_to(drive.inside(), found.below);
+    std::replace(below.begin(), below.end(), '/', '\\');
+    (found.entry.folder() ? listing.folders : listing.files)
+        .push_back(join_path(folder, below));
+  }
+  return listing;
+}
+
+bool folder_empty(const std::string &folder) {
+  Drive drive(folder);
+  drive.require_folder(drive.inside());
+  std::vector<DirEntry> entries;
+  drive.check(drive.volume().List(drive.inside(), entries), drive.inside());
+  return entries.empty();
+}
+
+void create_folders(const std::string &folder) {
+  Drive drive(folder);
+  std::string made;
+  for (std::size_t at = 0; at <= drive.inside().size();) {
+    std::size_t end = std::min(drive.inside().find('/', at), drive.inside().size());
+    made = joined(made, drive.inside().substr(at, end - at));
+    make_folder(drive, made);
+    at = end + 1;
+  }
+  drive.commit();
+}
+
+bool create_new_folder(const std::string &folder) {
+  Drive drive(folder);
+  if (drive.inside().empty() || drive.find(drive.inside()))
+    return false;
+  drive.require_folder(parent_of(drive.inside()));
+  drive.check(drive.volume().CreateFolder(drive.inside(),
+                                          dos_time_of(std::time(nullptr))),
+              drive.inside());
+  drive.commit();
+  return true;
+}
+
+std::optional<std::string> entry_name(const std::string &path) {
+  Drive drive(path);
+  if (drive.inside().empty())
+    return std::nullopt;
+  auto there = drive.find(drive.inside());
+  return there ? std::optional(there->name) : std::nullopt;
+}
+
+void rename(const std::string &from, const std::string &to) {
+  Drive drive(from);
+  std::string target = below_drive(to);
+  if (std::toupper(from[0]) != std::toupper(to[0]) ||
+      parent_of(target) != parent_of(drive.inside()))
+    fail(to, ERROR_NOT_SAME_DEVICE);
+  drive.check(drive.volume().Rename(drive.inside(), leaf_of(target)),
+              drive.inside());
+  drive.commit();
+}
+
+std::uint32_t attributes(const std::string &path) {
+  Drive drive(path);
+  auto there = drive.find(drive.inside());
+  if (!there)
+    fail(path, ERROR_FILE_NOT_FOUND);
+  return drive.inside().empty() ? fat::kDirectory : there->attributes;
+}
+
+void set_attributes(const std::string &path, std::uint8_t bits) {
+  Drive drive(path);
+  if (!drive.find(drive.inside()))
+    fail(path, ERROR_FILE_NOT_FOUND);
+  if (drive.inside().empty()) // the root has no entry to carry them
+    return;
+  drive.check(drive.volume().SetAttributes(drive.inside(), bits & kKeptBits),
+              drive.inside());
+  drive.commit();
+}
+
+// Nothing is deleted while a read-only entry stands in the tree.
+void delete_tree(const std::string &folder) {
+  Drive drive(folder);
+  auto self = drive.find(drive.inside());
+  if (!self)
+    fail(folder, ERROR_PATH_NOT_FOUND);
+  if (!self->folder())
+    fail(folder, ERROR_DIRECTORY);
+  if (drive.inside().empty() || (self->attributes & fat::kReadOnly))
+    fail(folder, ERROR_ACCESS_DENIED);
+  std::vector<Found> tree = tree_of(drive);
+  for (const Found &found : tree)
+    if (found.entry.attributes & fat::kReadOnly)
+      fail(drive.shown(found.below), ERROR_ACCESS_DENIED);
+  for (auto found = tree.rbegin(); found != tree.rend(); ++found)
+    drive.check(drive.volume().Delete(found->below), found->below);
+  drive.check(drive.volume().Delete(drive.inside()), drive.inside());
+  drive.commit();
+}
+
+void copy_file(const std::string &from, const std::string &to) {
+  std::vector<char> buffer(kChunk);
+  if (!is_drive_path(to)) {
+    Drive drive(from);
+    auto there = drive.find(drive.inside());
+    if (!there)
+      fail(from, ERROR_FILE_NOT_FOUND);
+    if (there->folder())
+      fail(from, ERROR_ACCESS_DENIED);
+    get_file(drive, {drive.inside(), *there}, to, to, buffer);
+    sync_host(to, to);
+    return;
+  }
+  std::optional<Scratch> scratch; // one volume to another goes through it
+  std::string source = from;
+  if (is_drive_path(from)) {
+    scratch.emplace();
+    copy_file(from, scratch->path().string());
+    source = scratch->path().string();
+  }
+  Fd in(open_source(source));
+  std::uint8_t bits = emulation::dos_attributes(source);
+  Drive drive(to);
+  drive.require_folder(parent_of(drive.inside()));
+  if (drive.inside().empty())
+    fail(to, ERROR_ACCESS_DENIED);
+  put_file(drive, in.get(), drive.inside(), bits ? bits : fat::kArchive,
+           written_of(in.get()), buffer);
+  drive.commit();
+}
+
+void copy_tree_in(const std::string &from, const std::string &to) {
+  std::string top = fs::path(from).lexically_normal().string();
+  while (top.size() > 1 && top.back() == '/')
+    top.pop_back();
+  require_host_folder(top, from);
+  TreeListing tree;
+  walk_tree(top, top, tree);
+  order_for_copy(tree.folders);
+  order_for_copy(tree.files);
+  Drive drive(to);
+  drive.require_folder(drive.inside());
+  auto target_of = [&](const std::string &host) {
+    return joined(drive.inside(), relative_to(top, host));
+  };
+  // What a copy of each entry would refuse, refused before anything is
+  // written: a file where a folder goes, a folder or protected file where
+  // a file goes.
+  for (const std::string &folder : tree.folders) {
+    auto there = drive.find(target_of(folder));
+    if (there && !there->folder() &&
+        same_fat_name(there->name, leaf_of(target_of(folder))))
+      fail(drive.shown(target_of(folder)), ERROR_ALREADY_EXISTS);
+  }
+  for (const std::string &file : tree.files) {
+    auto there = drive.find(target_of(file));
+    if (there && same_fat_name(there->name, leaf_of(target_of(file))) &&
+        (there->folder() || (there->attributes & kProtected)))
+      fail(drive.shown(target_of(file)), ERROR_ACCESS_DENIED);
+  }
+  for (const std::string &folder : tree.folders)
+    make_beside_alias(drive, target_of(folder),
+                      [&] { make_folder(drive, target_of(folder)); });
+  std::vector<char> buffer(kChunk);
+  for (const std::string &file : tree.files) {
+    Fd in(open_source(file));
+    std::uint8_t bits = emulation::dos_attributes(file);
+    make_beside_alias(drive, target_of(file), [&] {
+      put_file(drive, in.get(), target_of(file), bits ? bits : fat::kArchive,
+               written_of(in.get()), buffer);
+    });
+  }
+  for (const std::string &folder : tree.folders)
+    if (std::uint8_t bits = emulation::dos_attributes(folder) & kKeptBits)
+      drive.check(drive.volume().SetAttributes(target_of(folder), bits),
+                  target_of(folder));
+  drive.commit();
+}
+
+void copy_tree_out(const std::string &from, const std::string &to) {
+  fs::path target = to;
+  Drive drive(from);
+  std::vector<Found> tree = tree_of(drive);
+  require_host_folder(target, to);
+  auto host_of = [&](const Found &found) {
+    return target / relative_to(drive.inside(), found.below);
+  };
+  for (const Found &found : tree) {
+    if (!safe_on_host(found.entry.name))
+      fail(drive.shown(found.below), ERROR_FILE_CORRUPT);
+    fs::path host = host_of(found);
+    std::error_code error;
+    bool exists = fs::exists(fs::symlink_status(host, error));
+    if (found.entry.folder() && exists && !is_folder(host))
+      fail(host.string(), ERROR_ALREADY_EXISTS);
+    if (!found.entry.folder() && is_folder(host))
+      fail(host.string(), ERROR_ACCESS_DENIED);
+    if (!found.entry.folder())
+      refuse_protected(host, host.string(), kProtected);
+  }
+  std::vector<char> buffer(kChunk);
+  for (const Found &found : tree) {
+    fs::path host = host_of(found);
+    if (!found.entry.folder())
+      get_file(drive, found, host, host.string(), buffer);
+    else if (::mkdir(host.c_str(), 0700) != 0 && errno != EEXIST)
+      fail_errno(host.string());
+  }
+  for (const Found &found : tree)
+    if (found.entry.folder()) {
+      make_private(host_of(found), true);
+      set_host_attributes(host_of(found), host_of(found).string(),
+                          found.entry.attributes & kKeptBits);
+    }
+  sync_host(target, to);
+}
+
+namespace {
+
+// A file on a volume: the bytes gather in a private scratch file, and
+// flush() puts the whole file into the image. Closing puts what flush()
+// has not; a failure there can only be told on standard error, which is
+// why the writers flush before they close.
+class VolumeFile : public WritableFile {
+public:
+  explicit VolumeFile(std::string path) : path_(std::move(path)) {}
+  ~VolumeFile() override {
+    if (!dirty_)
+      return;
+    try {
+      flush();
+    } catch (const FileError &e) {
+      std::fprintf(stderr, "%s: %s\n", path_.c_str(), e.what());
+    }
+  }
+
+  std::size_t write(const char *data, std::size_t size) override {
+    dirty_ = true;
+    write_all(scratch_.fd(), data, size, path_);
+    return size;
+  }
+
+  void flush() override {
+    dirty_ = false;
+    Drive drive(path_);
+    if (::lseek(scratch_.fd(), 0, SEEK_SET) != 0)
+      fail_errno(path_);
+    std::vector<char> buffer(kChunk);
+    put_file(drive, scratch_.fd(), drive.inside(), fat::kArchive,
+             dos_time_of(std::time(nullptr)), buffer);
+    drive.commit();
+  }
+
+private:
+  std::string path_;
+  Scratch scratch_;
+  bool dirty_ = false;
+};
+
+} // namespace
+
+std::unique_ptr<WritableFile> create_file(const std::string &path) {
+  {
+    Drive drive(path);
+    drive.require_folder(parent_of(drive.inside()));
+    auto there = drive.find(drive.inside());
+    if (drive.inside().empty() ||
+        (there && (there->folder() ||
+                   (there->attributes & (kProtected | fat::kSystem)))))
+      fail(path, ERROR_ACCESS_DENIED);
+  }
+  auto file = std::make_unique<VolumeFile>(path);
+  file->flush(); // created and emptied at once, as CreateFile does
+  return file;
+}
+
+} // namespace corvantix::platform::drive
