@@ -53,8 +53,12 @@ constexpr CaseRun kCaseRuns[] = {
     {0x0450, 0x045F, -0x50, 1}, {0xFF41, 0xFF5A, -0x20, 1},
 };
 
-bool is_high_surrogate(char32_t code) { return code >= 0xD800 && code <= 0xDBFF; }
-bool is_low_surrogate(char32_t code) { return code >= 0xDC00 && code <= 0xDFFF; }
+bool is_high_surrogate(char32_t code) {
+  return code >= 0xD800 && code <= 0xDBFF;
+}
+bool is_low_surrogate(char32_t code) {
+  return code >= 0xDC00 && code <= 0xDFFF;
+}
 
 // The code point at `at`, which moves past it; a lone surrogate stands for
 // itself.
@@ -111,7 +115,8 @@ Sequence next_sequence(std::string_view text) {
   return {code, length};
 }
 
-// What a short name may hold besides letters, digits and bytes above 0x7F.
+// Whether a short name may hold `byte`: letters, digits, bytes above 0x7F
+// and some punctuation.
 bool is_short_name_char(unsigned char byte) {
   if (byte >= 0x80 || (byte >= '0' && byte <= '9') ||
       (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z'))
@@ -146,17 +151,29 @@ std::size_t unpadded(const char *field, std::size_t size) {
   return size;
 }
 
-// Copies one part of an exact 8.3 name upper-cased into `out`; false when
-// it holds a character a short name cannot, or both cases.
+// The lower-case form of an upper-case letter that code page 437 holds:
+// the case bits lower the whole part, as Windows and Linux read them.
+char16_t lower_of(char16_t unit) {
+  bool latin = (unit >= u'A' && unit <= u'Z') ||
+               (unit >= 0x00C0 && unit <= 0x00DE && unit != 0x00D7);
+  bool greek = unit >= 0x0391 && unit <= 0x03A9;
+  return latin || greek ? char16_t(unit + 0x20) : unit;
+}
+
+// Copies one part of an exact 8.3 name upper-cased into `out`, in code
+// page 437; false when it holds a character a short name cannot, or both
+// cases.
 bool copy_exact_part(std::u16string_view part, char *out, bool &lower) {
   bool upper = false;
   lower = false;
   for (char16_t unit : part) {
-    if (unit >= 0x80 || !is_short_name_char((unsigned char)unit))
+    char16_t folded = fold(unit);
+    unsigned char byte = oem_byte(folded);
+    if (byte == 0 || byte == '.' || !is_short_name_char(byte))
       return false;
-    upper |= unit >= u'A' && unit <= u'Z';
-    lower |= unit >= u'a' && unit <= u'z';
-    *out++ = char(fold(unit));
+    upper |= folded == unit && lower_of(unit) != unit;
+    lower |= folded != unit;
+    *out++ = char(byte);
   }
   return !(upper && lower);
 }
@@ -265,6 +282,10 @@ std::optional<ShortName> exact_short_name(std::u16string_view name) {
     return std::nullopt;
   result.case_bits = (lower_base ? kLowerBase : 0) |
                      (lower_extension ? kLowerExtension : 0);
+  // Only a name that reads back exactly as given may do without a long
+  // name: a letter whose cases do not pair up the same way needs one.
+  if (display_name(result) != name)
+    return std::nullopt;
   return result;
 }
 
@@ -284,7 +305,8 @@ ShortName basis_name(std::u16string_view name, bool &lossy) {
   lossy |= copy_basis_part(rest.substr(0, last), result.bytes, 8);
   if (last != rest.npos) {
     std::string_view extension = rest.substr(last + 1);
-    lossy |= extension.empty() || copy_basis_part(extension, result.bytes + 8, 3);
+    lossy |=
+        extension.empty() || copy_basis_part(extension, result.bytes + 8, 3);
   }
   if (result.bytes[0] == ' ') {
     result.bytes[0] = '_';
@@ -299,8 +321,8 @@ ShortName basis_name(std::u16string_view name, bool &lossy) {
 // 9999999 it no longer fits and is cut at eight bytes.
 ShortName with_tail(const ShortName &basis, unsigned n) {
   char tail[16] = {'~'};
-  std::size_t tail_size =
-      std::min<std::size_t>(std::to_chars(tail + 1, std::end(tail), n).ptr - tail, 8);
+  std::size_t tail_size = std::min<std::size_t>(
+      std::to_chars(tail + 1, std::end(tail), n).ptr - tail, 8);
   std::size_t kept = std::min(unpadded(basis.bytes, 8), 8 - tail_size);
   ShortName result = basis;
   std::memset(result.bytes + kept, ' ', 8 - kept);
@@ -320,7 +342,7 @@ std::u16string display_name(const ShortName &name) {
                    bool lower) {
     for (std::size_t i = 0; i < size; ++i) {
       char16_t unit = unit_of((unsigned char)field[i]);
-      out += lower && unit >= u'A' && unit <= u'Z' ? char16_t(unit + 0x20) : unit;
+      out += lower ? lower_of(unit) : unit;
     }
   };
   char base[8];

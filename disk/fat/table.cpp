@@ -123,9 +123,11 @@ void ClusterTable::LoadFsInfo() {
   free_known_ = count <= geometry_.cluster_count;
   free_count_ = free_known_ ? count : 0;
   count_on_disk_ = free_known_;
+  // A hint out of range reads as "none": it needs no rewrite until one is
+  // used.
   if (geometry_.is_cluster(hint))
     next_free_ = hint;
-  hint_on_disk_ = hint;
+  hint_on_disk_ = next_free_;
 }
 
 std::uint32_t ClusterTable::Load(std::uint32_t index, Sector *&loaded) {
@@ -149,7 +151,7 @@ std::uint32_t ClusterTable::Load(std::uint32_t index, Sector *&loaded) {
     std::vector<unsigned char> chunk(count * bytes);
     const std::uint64_t copy = std::uint64_t(geometry_.active_fat) *
                                geometry_.fat_sectors * bytes;
-    if (std::uint32_t error = io_.Read(geometry_.fat_offset + copy + index * bytes,
+    if (std::uint32_t error = io_.Read(geometry_.fat_offset + copy + std::uint64_t(index) * bytes,
                                        chunk.data(), chunk.size()))
       return error;
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -250,6 +252,8 @@ std::uint32_t ClusterTable::Next(std::uint32_t cluster, std::uint32_t &next) {
 std::uint32_t ClusterTable::Allocate(std::uint32_t count, std::uint32_t after,
                                      std::vector<std::uint32_t> &clusters) {
   clusters.clear();
+  if (count == 0)
+    return 0;
   std::uint32_t cursor = next_free_;
   for (std::uint32_t scanned = 0;
        scanned < geometry_.cluster_count && clusters.size() < count; ++scanned) {

@@ -87,7 +87,9 @@ private:
   std::uint32_t cluster_ = 0;   ///< holds the byte at position_
   std::uint32_t size_ = 0;
   std::uint32_t position_ = 0;
-  std::uint32_t clusters_read_ = 0; ///< bounds a looping chain
+  std::uint32_t links_followed_ = 0; ///< bounds a looping chain
+
+  std::uint32_t Follow(std::uint32_t cluster, std::uint32_t &next);
 };
 
 /// A new (or truncated) file open for writing. Bytes are written to the
@@ -143,7 +145,7 @@ public:
   std::uint32_t CreateFolder(std::string_view path, DosTime written = {});
   /// A new, empty file at `path`, or an existing one truncated (its name
   /// kept as it is); ERROR_ACCESS_DENIED for a folder or a read-only file.
-  std::uint32_t CreateFile(std::string_view path, std::uint8_t attributes,
+  std::uint32_t CreateOrTruncate(std::string_view path, std::uint8_t attributes,
                            DosTime written, FileWriter &writer);
   std::uint32_t OpenFile(std::string_view path, FileReader &reader);
 

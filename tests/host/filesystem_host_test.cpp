@@ -165,7 +165,7 @@ TEST_F(HostFileSystem, NewFilesGetTheArchiveBitAndFailuresTheirCodes) {
 // fit 8.3 in lower case (kept in the short entry's case bits) included.
 TEST_F(HostFileSystem, UnicodeNamesComeBackUnchanged) {
   const std::vector<std::string> names = {
-      "Größe.txt", "Müller.txt", "README.TXT", "cafè.txt", "café.txt",
+      "Größe.txt", "Müller.txt", "README.TXT", "café.txt", "Çedille.txt",
       "Ünï", "日本語.txt"}; // in byte order
   for (const std::string &name : names)
     if (name != "README.TXT" && name != "Ünï")
@@ -176,7 +176,7 @@ TEST_F(HostFileSystem, UnicodeNamesComeBackUnchanged) {
   std::filesystem::path copy = out();
   files.copy_tree("E:\\", copy.string());
   EXPECT_EQ(names_in(copy), names);
-  EXPECT_EQ(slurp(copy / "cafè.txt"), "cafè.txt");
+  EXPECT_EQ(slurp(copy / "Çedille.txt"), "Çedille.txt");
   EXPECT_EQ(slurp(copy / "Ünï" / "ßé.txt"), "deep");
 
   // Back onto an empty volume, in one copy and file by file.
@@ -193,10 +193,10 @@ TEST_F(HostFileSystem, UnicodeNamesComeBackUnchanged) {
       listed.push_back(file.substr(3));
     std::sort(listed.begin(), listed.end());
     EXPECT_EQ(listed, (std::vector<std::string>{
-                          "Größe.txt", "Müller.txt", "README.TXT", "cafè.txt",
-                          "café.txt", "Ünï\\ßé.txt", "日本語.txt"}));
+                          "Größe.txt", "Müller.txt", "README.TXT", "café.txt",
+                          "Çedille.txt", "Ünï\\ßé.txt", "日本語.txt"}));
     EXPECT_EQ(stick_files().read("café.txt"), "café.txt");
-    EXPECT_EQ(stick_files().read("cafè.txt"), "cafè.txt");
+    EXPECT_EQ(stick_files().read("Çedille.txt"), "Çedille.txt");
     std::string dir = stick_files().listing();
     EXPECT_NE(dir.find("日本語.txt"), std::string::npos) << dir;
   }
@@ -291,8 +291,8 @@ TEST_F(HostFileSystem, CopyFoldersHoldFilesAndFoldersOnly) {
     write(tree / "A.TXT", "a");
     fs::create_directories(tree / "SUB");
     c.plant(tree);
-    files.create_folders(std::string("E:\") + c.name);
-    EXPECT_EQ(code_of([&] { files.copy_tree(tree.string(), std::string("E:\") + c.name); }),
+    files.create_folders(std::string("E:\\") + c.name);
+    EXPECT_EQ(code_of([&] { files.copy_tree(tree.string(), std::string("E:\\") + c.name); }),
               c.code) << c.name;
     EXPECT_EQ(stick_files().exists(std::string(c.name) + "/A.TXT"), c.code == 0) << c.name;
   }
@@ -302,15 +302,15 @@ TEST_F(HostFileSystem, CopyFoldersHoldFilesAndFoldersOnly) {
 // Copied by its 8.3 name, a file takes that name and no entry that merely
 // holds it as a short alias is replaced; both end under their own names.
 TEST_F(HostFileSystem, ACopyNeverReplacesAnEntryThroughItsAlias) {
-  auto long_one = files.create_file("E:\1 long name.txt");
+  auto long_one = files.create_file("E:\\1 long name.txt");
   long_one->write("long", 4);
   long_one->flush();
   long_one.reset();
-  ASSERT_EQ(files.entry_name("E:\1LONGN~1.TXT"), "1 long name.txt");
+  ASSERT_EQ(files.entry_name("E:\\1LONGN~1.TXT"), "1 long name.txt");
   std::filesystem::path tree = out("alias");
   write(tree / "1LONGN~1.TXT", "short");
-  Folder(tree.string()).copy("E:\");
-  EXPECT_EQ(files.entry_name("E:\1LONGN~1.TXT"), "1LONGN~1.TXT");
+  Folder(tree.string()).copy("E:\\");
+  EXPECT_EQ(files.entry_name("E:\\1LONGN~1.TXT"), "1LONGN~1.TXT");
   EXPECT_EQ(stick_files().read("1LONGN~1.TXT"), "short");
   EXPECT_EQ(stick_files().read("1 long name.txt"), "long");
 }

@@ -30,6 +30,8 @@ public:
   std::optional<bool> ready;                ///< volume_ready's answer, if set
   std::function<void(std::size_t)> on_write; ///< runs inside each write
   std::function<std::size_t(std::size_t)> taken; ///< bytes a write takes
+  /// Runs as each call begins, with its operation and first path.
+  std::function<void(const std::string &, const std::string &)> on_call;
 
   /// The `skip`+1-th later call of `operation` fails with `code`.
   void fail(const std::string &operation, std::uint32_t code, int skip = 0) {
@@ -178,6 +180,8 @@ private:
   void enter(const std::string &operation, const std::string &path,
              const std::string &target = "") {
     calls.push_back({operation, path, target});
+    if (on_call)
+      on_call(operation, path);
     auto found = faults_.find(operation);
     if (found == faults_.end() || found->second.empty())
       return;

@@ -226,7 +226,7 @@ TEST_F(FolderTest, TemporaryNameTakenIsDrawnAgain) {
 
 TEST_F(FolderTest, TemporaryFolderFailureIsWrapped) {
   fs.temp = scratch.path("temp");
-  for (const char *operation : {"create_folders", "create_new_folder"}) {
+  for (const char *operation : {"private_folder", "create_new_folder"}) {
     fs.fail(operation, 5);
     try {
       Folder::create_temp("Corvantix");

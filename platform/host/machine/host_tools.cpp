@@ -35,20 +35,22 @@ std::string find_tool(const std::string &name) {
 }
 
 // The environment of every tool: ours, with mtools told to read no
-// configuration file and to accept any geometry, and a UTF-8 locale, in
-// which mtools reads and writes long names as Unicode; its messages stay
+// configuration file, to accept any geometry and to spell short names in
+// code page 437, as FreeDOS and Linux do, and a UTF-8 locale, in which
+// mtools reads and writes long names as Unicode; its messages stay
 // untranslated (C).
 std::vector<std::string> tool_environment() {
   std::vector<std::string> env;
   for (char **variable = environ; *variable; ++variable) {
     std::string entry = *variable;
     if (entry.rfind("MTOOLSRC=", 0) && entry.rfind("MTOOLS_SKIP_CHECK=", 0) &&
-        entry.rfind("LC_ALL=", 0))
+        entry.rfind("LC_ALL=", 0) && entry.rfind("DEFAULT_CODEPAGE=", 0))
       env.push_back(entry);
   }
   env.push_back("MTOOLSRC=/dev/null");
   env.push_back("MTOOLS_SKIP_CHECK=1");
   env.push_back("LC_ALL=C.UTF-8");
+  env.push_back("DEFAULT_CODEPAGE=437");
   return env;
 }
 

@@ -148,7 +148,7 @@ void put_shop_files(const fs::path &image, std::uint64_t offset,
     fat::FileWriter writer;
     if (*file.folder)
       volume->CreateFolder(file.folder);
-    if (volume->CreateFile(path, fat::kArchive, {}, writer) == 0) {
+    if (volume->CreateOrTruncate(path, fat::kArchive, {}, writer) == 0) {
       writer.Write(file.text, std::strlen(file.text));
       writer.Close();
     }
@@ -510,7 +510,13 @@ std::uint32_t flush_device(const std::string &node) {
 void Machine::fail_call(const std::string &function, std::uint32_t code,
                         int skip) {
   std::lock_guard guard(mutex_);
-  faults_[function].push_back({code, skip});
+  faults_[function].push_back({code, skip, nullptr});
+}
+
+void Machine::act_on_call(const std::string &function,
+                          std::function<void()> action, int skip) {
+  std::lock_guard guard(mutex_);
+  faults_[function].push_back({0, skip, std::move(action)});
 }
 
 std::optional<std::uint32_t> Machine::take_fault(const std::string &function) {
@@ -523,9 +529,13 @@ std::optional<std::uint32_t> Machine::take_fault(const std::string &function) {
     --next.skip;
     return std::nullopt;
   }
-  std::uint32_t code = next.code;
+  Fault taken = std::move(next);
   found->second.erase(found->second.begin());
-  return code;
+  if (taken.action) {
+    taken.action();
+    return std::nullopt;
+  }
+  return taken.code;
 }
 
 void Machine::clear_faults() {

@@ -203,6 +203,10 @@ public:
   /// such as "WriteFile") fails with `code`. DeviceIoControl also answers to
   /// the name of its control code, such as "FSCTL_LOCK_VOLUME".
   void fail_call(const std::string &function, std::uint32_t code, int skip = 0);
+  /// Test control: the `skip`+1-th later call of `function` runs `action`
+  /// first (a stick pulled out at that moment, say), then goes on.
+  void act_on_call(const std::string &function, std::function<void()> action,
+                   int skip = 0);
   /// The code (and the fault is used up) when this call of `function` must
   /// fail.
   std::optional<std::uint32_t> take_fault(const std::string &function);
@@ -224,6 +228,7 @@ private:
   struct Fault {
     std::uint32_t code;
     int skip;
+    std::function<void()> action;
   };
   std::map<std::string, std::vector<Fault>> faults_;
   std::map<std::uintptr_t, DeviceHandle> handles_;

@@ -132,9 +132,11 @@ public:
       fail(shown(below), ERROR_DIRECTORY);
   }
 
-  /// Puts the call's changes on the medium.
+  /// Puts the call's changes on the medium, as FlushFileBuffers does.
   void commit() {
     dirty_ = false;
+    if (auto fault = machine_.take_fault("FlushFileBuffers"))
+      fail(shown_, *fault);
     check(volume_->Flush(), inside_);
   }
 
@@ -180,7 +182,7 @@ std::uint32_t write_file(Drive &drive, int source, const std::string &below,
                          std::vector<char> &buffer, bool &created) {
   fat::FileWriter writer;
   if (std::uint32_t code =
-          drive.volume().CreateFile(below, bits, written, writer))
+          drive.volume().CreateOrTruncate(below, bits, written, writer))
     return code;
   created = true;
   for (;;) {
@@ -363,7 +365,8 @@ std::uint32_t attributes(const std::string &path) {
   auto there = drive.find(drive.inside());
   if (!there)
     fail(path, ERROR_FILE_NOT_FOUND);
-  return drive.inside().empty() ? fat::kDirectory : there->attributes;
+  return drive.inside().empty() ? std::uint8_t(fat::kDirectory)
+                                : there->attributes;
 }
 
 void set_attributes(const std::string &path, std::uint8_t bits) {
@@ -417,13 +420,13 @@ void copy_file(const std::string &from, const std::string &to) {
     copy_file(from, scratch->path().string());
     source = scratch->path().string();
   }
+  Drive drive(to);
   Fd in(open_source(source));
   std::uint8_t bits = emulation::dos_attributes(source);
-  Drive drive(to);
   drive.require_folder(parent_of(drive.inside()));
   if (drive.inside().empty())
     fail(to, ERROR_ACCESS_DENIED);
-  put_file(drive, in.get(), drive.inside(), bits ? bits : fat::kArchive,
+  put_file(drive, in.get(), drive.inside(), bits ? bits : std::uint8_t(fat::kArchive),
            written_of(in.get()), buffer);
   drive.commit();
 }
@@ -465,7 +468,7 @@ void copy_tree_in(const std::string &from, const std::string &to) {
     Fd in(open_source(file));
     std::uint8_t bits = emulation::dos_attributes(file);
     make_beside_alias(drive, target_of(file), [&] {
-      put_file(drive, in.get(), target_of(file), bits ? bits : fat::kArchive,
+      put_file(drive, in.get(), target_of(file), bits ? bits : std::uint8_t(fat::kArchive),
                written_of(in.get()), buffer);
     });
   }

@@ -169,6 +169,7 @@ public:
   // named with the user's number, is.
   std::string private_folder(const std::string &folder) override {
     fs::path host = host_path(folder);
+    create_host_folders(host.parent_path(), folder);
     if (emulation::make_private_folder(host) == 0)
       return folder;
     std::string own = folder + "-" + std::to_string(::geteuid());
@@ -213,8 +214,11 @@ public:
   }
 
   void copy_file(const std::string &from, const std::string &to) override {
+    auto either = [](const std::string &path) {
+      return is_drive_path(path) ? path : host_path(path).string();
+    };
     if (is_drive_path(from) || is_drive_path(to))
-      return drive::copy_file(from, to);
+      return drive::copy_file(either(from), either(to));
     copy_host_file(from, to);
   }
 
