@@ -8,6 +8,7 @@
 #include "platform/system.h"
 
 #include <algorithm>
+#include <tuple>
 
 namespace corvantix::platform {
 namespace {
@@ -48,13 +49,23 @@ bool same_fat_name(const std::string &a, const std::string &b) {
 // Within a folder, plain 8.3 names come before long ones: made first, they
 // keep their own short names, and no long name's alias takes them.
 void order_for_copy(std::vector<std::string> &paths) {
-  std::stable_sort(paths.begin(), paths.end(),
-                   [](const std::string &a, const std::string &b) {
-                     std::size_t da = depth_of(a), db = depth_of(b);
-                     if (da != db)
-                       return da < db;
-                     return is_short_name(leaf_of(a)) > is_short_name(leaf_of(b));
-                   });
+  struct Keyed {
+    std::size_t depth;
+    bool long_name;
+    std::string *path;
+  };
+  std::vector<Keyed> keyed;
+  keyed.reserve(paths.size());
+  for (std::string &path : paths)
+    keyed.push_back({depth_of(path), !is_short_name(leaf_of(path)), &path});
+  std::stable_sort(keyed.begin(), keyed.end(), [](const Keyed &a, const Keyed &b) {
+    return std::tie(a.depth, a.long_name) < std::tie(b.depth, b.long_name);
+  });
+  std::vector<std::string> ordered;
+  ordered.reserve(paths.size());
+  for (const Keyed &entry : keyed)
+    ordered.push_back(std::move(*entry.path));
+  paths = std::move(ordered);
 }
 
 void FileSystem::make_beside_alias(const std::string &target,

@@ -171,6 +171,8 @@ std::uint32_t ClusterTable::Byte(std::uint64_t offset, unsigned char *&byte,
   Sector *sector;
   if (std::uint32_t error = Load(std::uint32_t(offset / geometry_.sector_bytes), sector))
     return error;
+  if (change && !sector->dirty)
+    dirty_.push_back(std::uint32_t(offset / geometry_.sector_bytes));
   sector->dirty |= change;
   byte = &sector->bytes[offset % geometry_.sector_bytes];
   return 0;
@@ -340,9 +342,7 @@ std::uint32_t ClusterTable::WriteSectors(std::uint32_t first,
 
 std::uint32_t ClusterTable::Commit() {
   std::vector<std::uint32_t> dirty;
-  for (auto &[index, sector] : sectors_)
-    if (sector.dirty)
-      dirty.push_back(index);
+  dirty.swap(dirty_);
   if (dirty.empty())
     return 0;
   // Until the count is written again, FSInfo says it does not know it.

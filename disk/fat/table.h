@@ -101,6 +101,7 @@ private:
   BlockIo &io_;
   const Geometry &geometry_;
   std::unordered_map<std::uint32_t, Sector> sectors_;
+  std::vector<std::uint32_t> dirty_; ///< indexes of the changed sectors
   std::uint32_t last_index_ = 0;
   Sector *last_ = nullptr;
 

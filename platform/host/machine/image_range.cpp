@@ -3,7 +3,10 @@
 #include "platform/host/machine/linux_disks.h"
 #include "platform/host/win32/win32_types.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <vector>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,9 +27,14 @@ ImageRange::ImageRange(const std::string &image, std::uint64_t offset,
     error_ = ERROR_DEVICE_NOT_CONNECTED;
 }
 
+// What still waits is written; only Flush() says whether it reached the
+// medium.
 ImageRange::~ImageRange() {
-  if (fd_ >= 0)
-    ::close(fd_);
+  if (fd_ < 0)
+    return;
+  if (!error_)
+    WriteWaiting();
+  ::close(fd_);
 }
 
 bool ImageRange::Gone() const {
@@ -42,20 +50,50 @@ std::uint32_t ImageRange::Check(std::uint64_t offset, std::size_t size) const {
   return Gone() ? ERROR_DEVICE_NOT_CONNECTED : 0;
 }
 
+std::uint32_t ImageRange::ReadThrough(std::uint64_t offset, char *data,
+                                      std::size_t size) {
+  while (size > 0) {
+    ssize_t n = ::pread(fd_, data, size, off_t(offset_ + offset));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0) // past the end of a short image: a sector not there
+      return n < 0 ? win32_error_of(errno) : ERROR_SECTOR_NOT_FOUND;
+    data += n;
+    offset += std::uint64_t(n);
+    size -= std::size_t(n);
+  }
+  return 0;
+}
+
+std::uint32_t ImageRange::WriteThrough(std::uint64_t offset, const char *data,
+                                       std::size_t size) {
+  while (size > 0) {
+    ssize_t n = ::pwrite(fd_, data, size, off_t(offset_ + offset));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return n < 0 ? win32_error_of(errno) : ERROR_WRITE_FAULT;
+    data += n;
+    offset += std::uint64_t(n);
+    size -= std::size_t(n);
+  }
+  return 0;
+}
+
 std::uint32_t ImageRange::Read(std::uint64_t offset, void *data,
                                std::size_t size) {
   if (std::uint32_t code = Check(offset, size))
     return code;
   auto *bytes = static_cast<char *>(data);
-  while (size > 0) {
-    ssize_t n = ::pread(fd_, bytes, size, off_t(offset_ + offset));
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0) // past the end of a short image: a sector not there
-      return n < 0 ? win32_error_of(errno) : ERROR_SECTOR_NOT_FOUND;
-    bytes += n;
-    offset += std::uint64_t(n);
-    size -= std::size_t(n);
+  if (std::uint32_t code = ReadThrough(offset, bytes, size))
+    return code;
+  for (auto it = waiting_.lower_bound(offset / kSector * kSector);
+       it != waiting_.end() && it->first < offset + size; ++it) {
+    std::uint64_t from = std::max(it->first, offset);
+    std::uint64_t to = std::min(it->first + kSector, offset + size);
+    if (from < to)
+      std::memcpy(bytes + (from - offset), it->second.data() + (from - it->first),
+                  to - from);
   }
   return 0;
 }
@@ -65,22 +103,46 @@ std::uint32_t ImageRange::Write(std::uint64_t offset, const void *data,
   if (std::uint32_t code = Check(offset, size))
     return code;
   auto *bytes = static_cast<const char *>(data);
-  while (size > 0) {
-    ssize_t n = ::pwrite(fd_, bytes, size, off_t(offset_ + offset));
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return n < 0 ? win32_error_of(errno) : ERROR_WRITE_FAULT;
-    bytes += n;
-    offset += std::uint64_t(n);
-    size -= std::size_t(n);
+  bool sectors = offset % kSector == 0 && size % kSector == 0;
+  if (!sectors || size > kHeld * kSector) {
+    // Straight through; what waited there is older.
+    waiting_.erase(waiting_.lower_bound(offset / kSector * kSector),
+                   waiting_.lower_bound(offset + size));
+    if (!sectors && !waiting_.empty())
+      if (std::uint32_t code = WriteWaiting())
+        return code;
+    return WriteThrough(offset, bytes, size);
   }
-  return 0;
+  for (std::size_t at = 0; at < size; at += kSector)
+    std::memcpy(waiting_[offset + at].data(), bytes + at, kSector);
+  return waiting_.size() > kMaxWaiting ? WriteWaiting() : 0;
+}
+
+std::uint32_t ImageRange::WriteWaiting() {
+  std::vector<char> run;
+  std::uint64_t start = 0;
+  std::uint32_t code = 0;
+  for (auto it = waiting_.begin(); it != waiting_.end() && !code; ++it) {
+    if (!run.empty() && start + run.size() != it->first) {
+      code = WriteThrough(start, run.data(), run.size());
+      run.clear();
+    }
+    if (run.empty())
+      start = it->first;
+    run.insert(run.end(), it->second.begin(), it->second.end());
+  }
+  if (!code && !run.empty())
+    code = WriteThrough(start, run.data(), run.size());
+  if (!code)
+    waiting_.clear();
+  return code;
 }
 
 std::uint32_t ImageRange::Flush() {
   if (error_)
     return error_;
+  if (std::uint32_t code = WriteWaiting())
+    return code;
   if (::fdatasync(fd_) != 0)
     return win32_error_of(errno);
   return Gone() ? ERROR_DEVICE_NOT_CONNECTED : 0;

@@ -1,6 +1,9 @@
 // The byte range of an image file or a block device that holds a volume's
-// file system, as the FAT library reads and writes it. Reads and writes go
-// straight to the file; Flush() puts them on the medium. A block device
+// file system, as the FAT library reads and writes it. Large writes (file
+// data) go straight to the file; single sectors (directory entries, FAT
+// sectors, FSInfo), which one file call may write many times over, wait in
+// memory, where reads see them, until Flush() writes each once and puts
+// everything on the medium. A block device
 // that went away (a stick pulled out: no medium, or another size) fails
 // every later call with ERROR_DEVICE_NOT_CONNECTED: Linux drops cached
 // writes beyond a vanished device's end without a word.
@@ -8,7 +11,9 @@
 
 #include "disk/fat/volume.h"
 
+#include <array>
 #include <cstdint>
+#include <map>
 #include <string>
 
 namespace corvantix::emulation {
@@ -33,8 +38,19 @@ public:
   std::uint64_t Length() const override { return length_; }
 
 private:
+  static constexpr std::size_t kSector = 512;
+  static constexpr std::size_t kHeld = 8; ///< sectors a write may have to wait
+  static constexpr std::size_t kMaxWaiting = 16384; ///< 8 MiB of sectors
+
   std::uint32_t Check(std::uint64_t offset, std::size_t size) const;
   bool Gone() const;
+  std::uint32_t ReadThrough(std::uint64_t offset, char *data, std::size_t size);
+  std::uint32_t WriteThrough(std::uint64_t offset, const char *data,
+                             std::size_t size);
+  /// Writes the waiting sectors, runs of them at a time.
+  std::uint32_t WriteWaiting();
+
+  std::map<std::uint64_t, std::array<char, kSector>> waiting_;
 
   int fd_ = -1;
   std::uint32_t error_ = 0;

@@ -237,15 +237,22 @@ fat::DosTime written_of(int fd) {
 
 // The drive file `entry` at `below` as the host file `target`, with its
 // attributes and time.
+// The drive file `found` as the host file `target`, with its attributes
+// and time. A `fresh` target, known to be missing, is made exclusively and
+// needs no checks; it then keeps the default archive bit unrecorded.
 void get_file(Drive &drive, const Found &found, const fs::path &target,
-              const std::string &shown, std::vector<char> &buffer) {
-  if (is_folder(target))
+              const std::string &shown, std::vector<char> &buffer,
+              bool fresh = false) {
+  if (!fresh && is_folder(target))
     fail(shown, ERROR_ACCESS_DENIED);
-  refuse_protected(target, shown, kProtected);
+  if (!fresh)
+    refuse_protected(target, shown, kProtected);
   fat::FileReader reader;
   drive.check(drive.volume().OpenFile(found.below, reader), found.below);
   Fd out(::open(target.c_str(),
-                O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+                O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC |
+                    (fresh ? O_EXCL : O_TRUNC),
+                0600));
   if (out.get() < 0)
     fail_errno(shown);
   for (;;) {
@@ -258,8 +265,12 @@ void get_file(Drive &drive, const Found &found, const fs::path &target,
   std::time_t moment = time_of(found.entry.written);
   struct timespec times[2] = {{moment, 0}, {moment, 0}};
   ::futimens(out.get(), times);
-  ::fchmod(out.get(), 0600);
-  set_host_attributes(target, shown, found.entry.attributes & kKeptBits);
+  std::uint8_t bits = found.entry.attributes & kKeptBits;
+  if (fresh && bits == fat::kArchive)
+    return;
+  if (!fresh)
+    ::fchmod(out.get(), 0600);
+  set_host_attributes(target, shown, bits);
 }
 
 // Makes what `make` makes at `below`, with an entry that `below` reaches
@@ -487,12 +498,14 @@ void copy_tree_out(const std::string &from, const std::string &to) {
   auto host_of = [&](const Found &found) {
     return target / relative_to(drive.inside(), found.below);
   };
+  std::vector<bool> fresh;
   for (const Found &found : tree) {
     if (!safe_on_host(found.entry.name))
       fail(drive.shown(found.below), ERROR_FILE_CORRUPT);
     fs::path host = host_of(found);
     std::error_code error;
     bool exists = fs::exists(fs::symlink_status(host, error));
+    fresh.push_back(!exists);
     if (found.entry.folder() && exists && !is_folder(host))
       fail(host.string(), ERROR_ALREADY_EXISTS);
     if (!found.entry.folder() && is_folder(host))
@@ -501,10 +514,11 @@ void copy_tree_out(const std::string &from, const std::string &to) {
       refuse_protected(host, host.string(), kProtected);
   }
   std::vector<char> buffer(kChunk);
-  for (const Found &found : tree) {
+  for (std::size_t i = 0; i < tree.size(); ++i) {
+    const Found &found = tree[i];
     fs::path host = host_of(found);
     if (!found.entry.folder())
-      get_file(drive, found, host, host.string(), buffer);
+      get_file(drive, found, host, host.string(), buffer, fresh[i]);
     else if (::mkdir(host.c_str(), 0700) != 0 && errno != EEXIST)
       fail_errno(host.string());
   }

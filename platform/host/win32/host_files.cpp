@@ -102,16 +102,22 @@ struct Walk {
     if (!ancestors.insert(real).second) // a link back to where it is
       fail(path, ERROR_CANT_RESOLVE_FILENAME);
     for (const fs::directory_entry &entry : entries_of(host, path))
-      this->entry(entry.path(), join_path(path, entry.path().filename().string()));
+      this->entry(entry, join_path(path, entry.path().filename().string()));
     ancestors.erase(real);
   }
 
-  void entry(const fs::path &host, const std::string &path) {
+  // The type that the folder listing gave is trusted for plain files and
+  // folders; anything else is looked at closely.
+  void entry(const fs::directory_entry &listed, const std::string &path) {
+    std::error_code error;
+    fs::file_type type = listed.symlink_status(error).type();
+    if (type == fs::file_type::regular)
+      return listing.files.push_back(path);
+    const fs::path &host = listed.path();
     struct stat status {};
     if (::lstat(host.c_str(), &status) != 0)
       fail_errno(path);
     if (S_ISLNK(status.st_mode)) {
-      std::error_code error;
       fs::path real = fs::canonical(host, error);
       if (error) // dangling, or a circle of links
         fail(path, error.value() == ELOOP ? ERROR_CANT_RESOLVE_FILENAME
