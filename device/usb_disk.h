@@ -2,6 +2,8 @@
 // found in the machine's disk inventory.
 #pragma once
 
+#include "strings/error.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -10,6 +12,12 @@
 namespace corvantix {
 
 class Inventory;
+
+/// A stick that does not keep what is written to it (UsbDisk::check_capacity).
+class CapacityError : public Error {
+public:
+  using Error::Error;
+};
 
 class UsbDisk {
 public:
@@ -26,6 +34,10 @@ public:
   const std::uint64_t size;
   const std::string path; ///< root of the letter, such as "E:\"
 
+  /// Checks that the stick keeps what is written across its whole size,
+  /// leaving its contents as they were; fails with USB_ERR_CAPACITY when it
+  /// does not, with USB_ERR_FORMAT when the check cannot be made.
+  void check_capacity() const;
   /// Writes a new partition table and FAT32 file system; fails with
   /// USB_ERR_FORMAT.
   void format() const;

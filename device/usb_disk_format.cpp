@@ -2,6 +2,7 @@
 #include "device/usb_disk.h"
 
 #include "device/pnp_device.h"
+#include "disk/capacity.h"
 #include "disk/formatter.h"
 #include "platform/text.h"
 #include "strings/error.h"
@@ -27,6 +28,14 @@ void check(const char *key, const std::string &path, DWORD code) {
 }
 
 } // namespace
+
+void UsbDisk::check_capacity() const {
+  std::uint64_t kept = 0;
+  DWORD code = CheckDiskCapacity(cDeviceId, letter, kept);
+  if (code == kErrorCapacity)
+    throw CapacityError(Res::format("USB_ERR_CAPACITY", kept >> 20, size >> 20));
+  check("USB_ERR_FORMAT", path, code);
+}
 
 void UsbDisk::format() const {
   check("USB_ERR_FORMAT", path, CreatePartitionAndFormatFAT32(cDeviceId, letter));

@@ -1,6 +1,7 @@
 #include "disk/formatter.h"
 
 #include "disk/boot_records.h"
+#include "disk/raw_device.h"
 
 #include <algorithm>
 #include <array>
@@ -8,65 +9,10 @@
 
 namespace {
 
-constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE;
-constexpr DWORD kShared = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD kPartitionOffset = 32 * 512;
 constexpr std::uint64_t kMaxDiskSize = std::uint64_t(1) << 41;
 
 static_assert(sizeof(DISK_GEOMETRY_EX) == 40);
-
-/// An open device handle, closed when it goes out of scope.
-class Device {
-public:
-  Device(const char *path, DWORD share)
-      : handle_(CreateFileA(path, kAccess, share, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_NO_BUFFERING, nullptr)) {}
-  ~Device() {
-    if (*this)
-      CloseHandle(handle_);
-  }
-  Device(const Device &) = delete;
-  Device &operator=(const Device &) = delete;
-
-  explicit operator bool() const { return handle_ != INVALID_HANDLE_VALUE; }
-  operator HANDLE() const { return handle_; }
-
-  bool control(DWORD code, void *out = nullptr, DWORD out_size = 0) {
-    DWORD returned;
-    return DeviceIoControl(handle_, code, nullptr, 0, out, out_size,
-                           &returned, nullptr);
-  }
-
-private:
-  HANDLE handle_;
-};
-
-/// Page-aligned, zero-filled memory for unbuffered writes, released when it
-/// goes out of scope.
-class SectorBuffer {
-public:
-  SectorBuffer() = default;
-  ~SectorBuffer() {
-    if (data_)
-      VirtualFree(data_, 0, MEM_RELEASE);
-  }
-  SectorBuffer(const SectorBuffer &) = delete;
-  SectorBuffer &operator=(const SectorBuffer &) = delete;
-
-  bool allocate(DWORD size) {
-    data_ = static_cast<std::uint8_t *>(
-        VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-    return data_ != nullptr;
-  }
-  std::uint8_t *data() const { return data_; }
-
-  void place(DWORD sector, const void *record) {
-    std::memcpy(data_ + std::size_t(sector) * 512, record, 512);
-  }
-
-private:
-  std::uint8_t *data_ = nullptr;
-};
 
 } // namespace
 
@@ -78,10 +24,10 @@ DWORD CreatePartitionAndFormatFAT32(const char *sPhysicalDrive,
   // Declared first so that it goes last: the disk handle closes, then the
   // volume handle, then the buffer is freed.
   SectorBuffer Buffer;
-  Device Volume(VolumePath, kShared);
+  RawDevice Volume(VolumePath, kDeviceShared);
   if (!Volume)
     return GetLastError();
-  Device Disk(sPhysicalDrive, kShared);
+  RawDevice Disk(sPhysicalDrive, kDeviceShared);
   if (!Disk)
     return GetLastError();
 
@@ -140,7 +86,7 @@ DWORD WipeMBR(const char *sPhysicalDrive) {
     return Sector;
   }();
 
-  Device Disk(sPhysicalDrive, 0);
+  RawDevice Disk(sPhysicalDrive, 0);
   if (!Disk)
     return GetLastError();
   if (SetFilePointer(Disk, 0, nullptr, FILE_BEGIN) ==

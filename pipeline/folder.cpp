@@ -40,6 +40,10 @@ void Folder::copy(const std::string &dst) const {
   file_system().copy_tree(path_, dst);
 }
 
+void Folder::verify(const std::string &dst) const {
+  file_system().verify_tree(path_, dst);
+}
+
 // The copies in a backup keep the stick's read-only, hidden and system
 // attributes, which would stop the deletion.
 void Folder::remove() const {

@@ -19,6 +19,10 @@ public:
   /// replacing files of the same name. The first failure ends the copy.
   void copy(const std::string &dst) const;
 
+  /// Reads the copy of this folder's tree inside `dst` back from the medium
+  /// and compares names, attributes and bytes; the first difference fails.
+  void verify(const std::string &dst) const;
+
   /// Deletes this folder and everything in it, read-only entries included.
   void remove() const;
 

@@ -22,6 +22,19 @@ constexpr const char *kFreeDosFiles[] = {"KERNEL.SYS", "COMMAND.COM",
   throw Error(message, std::current_exception());
 }
 
+// A backup that is not needed, since nothing was changed on the stick: it
+// is removed, and where that fails, the note that names it is returned.
+std::string discard(const std::optional<Folder> &backup,
+                    const std::string &note) {
+  try {
+    if (backup)
+      backup->remove();
+    return {};
+  } catch (...) {
+    return note;
+  }
+}
+
 } // namespace
 
 void progress_cb(double, const std::string &) {}
@@ -48,20 +61,26 @@ void Process::process(const std::shared_ptr<UsbDisk> &disk,
     try {
       Folder(disk->path).copy(backup->path());
     } catch (...) {
-      // Nothing was changed on the stick: a partial copy is only clutter,
-      // unless it cannot be removed, and then the message says where it is.
-      auto failure = std::current_exception();
-      try {
-        backup->remove();
-      } catch (...) {
-        throw Error(Res::get("STEP_BACKUP_CREATE_ERR") + note, failure);
-      }
-      throw Error(Res::get("STEP_BACKUP_CREATE_ERR"), failure);
+      throw Error(Res::get("STEP_BACKUP_CREATE_ERR") + discard(backup, note),
+                  std::current_exception());
     }
   }
 
   if (format_) {
     begin(Res::get("STEP_FORMAT"));
+    try {
+      disk->check_capacity();
+    } catch (const CapacityError &) {
+      // Nothing was changed on a stick that does not keep its data, and
+      // nothing is to be put back on it.
+      throw Error(Res::format("STEP_FORMAT_ERR",
+                              message_of(std::current_exception())) +
+                      discard(backup, note),
+                  std::current_exception());
+    } catch (...) {
+      fail(Res::format("STEP_FORMAT_ERR", message_of(std::current_exception())) +
+           note);
+    }
     try {
       disk->format();
       disk->refresh();
@@ -90,6 +109,8 @@ void Process::process(const std::shared_ptr<UsbDisk> &disk,
     begin(Res::get("STEP_BACKUP_RESTORE"));
     try {
       backup->copy(disk->path);
+      // The backup goes only on the word of what the stick gives back.
+      backup->verify(disk->path);
       backup->remove();
     } catch (...) {
       fail(Res::format("STEP_BACKUP_RESTORE_ERR", backup->path()));

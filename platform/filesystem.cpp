@@ -85,8 +85,10 @@ std::string FileSystem::aside_name() {
   unsigned char bytes[6];
   random_bytes(bytes, sizeof bytes);
   std::string name = "~cvx";
-  for (unsigned char byte : bytes)
-    name += {kDigits[byte >> 4], kDigits[byte & 15]};
+  for (unsigned char byte : bytes) {
+    name.push_back(kDigits[byte >> 4]);
+    name.push_back(kDigits[byte & 15]);
+  }
   return name + ".tmp";
 }
 

@@ -26,6 +26,10 @@ enum : std::uint32_t {
   kAttributeNormal = 0x80,
 };
 
+/// The attributes that a copy must keep exactly.
+constexpr std::uint32_t kKeptBits =
+    kAttributeReadOnly | kAttributeHidden | kAttributeSystem;
+
 /// The attributes that a copied folder takes from its source.
 constexpr std::uint32_t kCopiedFolderBits =
     kAttributeReadOnly | kAttributeHidden | kAttributeSystem | kAttributeArchive;
@@ -107,6 +111,12 @@ public:
   virtual std::optional<std::string> entry_name(const std::string &path) = 0;
   /// Gives a file or folder another name in the same folder.
   virtual void rename(const std::string &from, const std::string &to) = 0;
+  /// Reads the copy inside `to` of the tree inside `from` back from the
+  /// medium itself, past the system's caches, and compares: every folder
+  /// and file of `from` is there under its very name, with the same
+  /// read-only, hidden and system bits and, for files, the same bytes. A
+  /// difference fails with ERROR_FILE_CORRUPT naming the entry.
+  virtual void verify_tree(const std::string &from, const std::string &to) = 0;
   /// The DOS attributes of a file or folder.
   virtual std::uint32_t attributes(const std::string &path) = 0;
   /// Sets the DOS attributes of a file or folder; kAttributeNormal clears.

@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <bcrypt.h>
 
+#include <cstring>
+
 namespace corvantix::platform {
 namespace {
 
@@ -121,6 +123,73 @@ void remove_tree(const std::string &folder) {
   }
   if (!RemoveDirectoryW(widen(folder).c_str()))
     fail(folder);
+}
+
+/// A file handle, closed when it goes out of scope.
+class FileHandle {
+public:
+  FileHandle(const std::string &path, DWORD flags)
+      : handle_(CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                            nullptr, OPEN_EXISTING, flags, nullptr)) {
+    if (handle_ == INVALID_HANDLE_VALUE)
+      fail(path);
+  }
+  ~FileHandle() { CloseHandle(handle_); }
+  FileHandle(const FileHandle &) = delete;
+  FileHandle &operator=(const FileHandle &) = delete;
+  HANDLE get() const { return handle_; }
+
+private:
+  HANDLE handle_;
+};
+
+/// Page-aligned memory, as unbuffered reads need it.
+class AlignedBuffer {
+public:
+  explicit AlignedBuffer(DWORD size)
+      : size_(size), data_(static_cast<char *>(VirtualAlloc(
+                         nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE))) {
+    if (!data_)
+      fail("VirtualAlloc");
+  }
+  ~AlignedBuffer() { VirtualFree(data_, 0, MEM_RELEASE); }
+  AlignedBuffer(const AlignedBuffer &) = delete;
+  AlignedBuffer &operator=(const AlignedBuffer &) = delete;
+  char *data() const { return data_; }
+  DWORD size() const { return size_; }
+
+private:
+  DWORD size_;
+  char *data_;
+};
+
+DWORD read_some(HANDLE file, char *data, DWORD size, const std::string &path) {
+  DWORD done = 0;
+  if (!ReadFile(file, data, size, &done, nullptr))
+    fail(path);
+  return done;
+}
+
+/// Whether the copy `target`, read unbuffered from its medium, holds the
+/// bytes of `source`.
+bool same_bytes(const std::string &source, const std::string &target,
+                const AlignedBuffer &expected, const AlignedBuffer &found) {
+  FileHandle in(source, FILE_FLAG_SEQUENTIAL_SCAN);
+  FileHandle copy(target, FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN);
+  for (;;) {
+    DWORD got = read_some(copy.get(), found.data(), found.size(), target);
+    DWORD want = 0;
+    while (want < got) { // a buffered read may come in parts
+      DWORD part = read_some(in.get(), expected.data() + want, got - want, source);
+      if (part == 0)
+        return false;
+      want += part;
+    }
+    if (std::memcmp(expected.data(), found.data(), got) != 0)
+      return false;
+    if (got < found.size())
+      return read_some(in.get(), expected.data(), 1, source) == 0;
+  }
 }
 
 class Win32File : public WritableFile {
@@ -243,6 +312,26 @@ public:
   void rename(const std::string &from, const std::string &to) override {
     if (!MoveFileExW(widen(from).c_str(), widen(to).c_str(), 0))
       fail(from);
+  }
+
+  void verify_tree(const std::string &from, const std::string &to) override {
+    std::size_t prefix = from.size() + (ends_with_separator(from) ? 0 : 1);
+    TreeListing tree = list_tree(from);
+    AlignedBuffer expected(1 << 20), found(1 << 20);
+    auto check = [&](const std::string &source, bool file) {
+      std::string target = join_path(to, source.substr(prefix));
+      std::string name = source.substr(source.find_last_of("\\/") + 1);
+      bool same = entry_name(target) == name &&
+                  (attributes(target) & kKeptBits) ==
+                      (attributes(source) & kKeptBits) &&
+                  (!file || same_bytes(source, target, expected, found));
+      if (!same)
+        fail(target, ERROR_FILE_CORRUPT);
+    };
+    for (const std::string &folder : tree.folders)
+      check(folder, false);
+    for (const std::string &file : tree.files)
+      check(file, true);
   }
 
   std::uint32_t attributes(const std::string &path) override {

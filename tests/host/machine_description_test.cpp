@@ -111,6 +111,31 @@ TEST_F(MachineDescriptionTest, SizesThatWouldWrapAreRefused) {
   EXPECT_EQ(largest.at(0).new_size, 17179869183ull << 30);
 }
 
+TEST_F(MachineDescriptionTest, ACounterfeitStickClaimsSizeAndKeepsReal) {
+  auto disks = read_machine_description(
+      write("disk fake.img size=64G real=8G letter=E\ndisk true.img size=1M\n"));
+  EXPECT_EQ(disks.at(0).new_size, 64ull << 30);
+  EXPECT_EQ(disks.at(0).real_size, 8ull << 30);
+  EXPECT_EQ(disks.at(1).real_size, 0u) << "keeps all";
+
+  struct Case {
+    const char *line, *said;
+  } refused[] = {
+      {"disk a real=8M", "real= needs size="},
+      {"disk a size=8M real=8M", "smaller than size"},
+      {"disk a size=8M real=16M", "smaller than size"},
+      {"disk a size=8M real=1000", "multiple of 512"},
+      {"disk a size=8M real=0", "multiple of 512"},
+      {"disk a size=8M real=", "multiple of 512"},
+      {"disk a size=8M real=4X", "multiple of 512"},
+  };
+  for (const Case &c : refused) {
+    std::string message = failure(std::string("\n") + c.line);
+    EXPECT_NE(message.find("machine.txt:2: "), std::string::npos) << c.line;
+    EXPECT_NE(message.find(c.said), std::string::npos) << message;
+  }
+}
+
 TEST_F(MachineDescriptionTest, TwoDisksCannotShareALetter) {
   std::string message =
       failure("disk a.img letter=E\ndisk b.img letter=F\ndisk c.img letter=E\n");

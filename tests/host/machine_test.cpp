@@ -267,6 +267,71 @@ TEST_F(EmulatedMachine, TheLockHidesTheFilesAndRawWritesMakeThemStale) {
   EXPECT_EQ(read(image, kShopOffset + 5120, 512), std::string(512, 'B'));
 }
 
+// FSCTL_DISMOUNT_VOLUME under the lock: raw writes no longer make the
+// volume stale, and releasing the lock mounts it afresh, reading the file
+// system as the writes left it. Without it the volume stays stale.
+class MachineDismount : public EmulatedMachine {};
+
+TEST_F(MachineDismount, ReleasingTheLockMountsADismountedVolumeAfresh) {
+  struct Case {
+    bool dismount, by_close, break_boot_sector, ready_after;
+  } cases[] = {
+      {false, false, false, false},
+      {true, false, false, true},
+      {true, true, false, true},
+      {true, false, true, false},
+  };
+  platform::FileSystem &files = platform::native_file_system();
+  alignas(512) static char sector[512];
+  DWORD done;
+  int row = 0;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(row);
+    image = dir() / ("stick" + std::to_string(row++) + ".img");
+    Disk &disk = *machine_with(stick(image, 256 * kMiB)).disk_by_number(1);
+    HANDLE whole = CreateFileA("\\\\.\\PhysicalDrive1", GENERIC_READ, 3,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE volume = CreateFileA("\\\\.\\E:", GENERIC_READ | GENERIC_WRITE, 3,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    for (HANDLE unlocked : {whole, volume}) { // only the lock's holder
+      EXPECT_FALSE(DeviceIoControl(unlocked, FSCTL_DISMOUNT_VOLUME, nullptr, 0,
+                                   nullptr, 0, &done, nullptr));
+      EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    }
+    CloseHandle(whole);
+    ASSERT_TRUE(DeviceIoControl(volume, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr,
+                                0, &done, nullptr));
+    if (c.dismount) {
+      ASSERT_TRUE(DeviceIoControl(volume, FSCTL_DISMOUNT_VOLUME, nullptr, 0,
+                                  nullptr, 0, &done, nullptr));
+      EXPECT_FALSE(disk.mounted);
+    }
+    // Sector 10 is reserved and unused; sector 0 is the boot sector.
+    std::uint64_t at = c.break_boot_sector ? 0 : 10 * 512;
+    std::memset(sector, c.break_boot_sector ? 0 : 0x42, sizeof sector);
+    SetFilePointer(volume, LONG(at), nullptr, FILE_BEGIN);
+    ASSERT_TRUE(WriteFile(volume, sector, 512, &done, nullptr));
+    EXPECT_EQ(read(image, kShopOffset + at, 512), std::string(sector, 512))
+        << "the volume keeps its extent";
+    EXPECT_EQ(disk.stale, !c.dismount);
+    EXPECT_FALSE(files.volume_ready("E:\\"));
+    if (c.by_close)
+      CloseHandle(volume);
+    else
+      ASSERT_TRUE(DeviceIoControl(volume, FSCTL_UNLOCK_VOLUME, nullptr, 0,
+                                  nullptr, 0, &done, nullptr));
+    EXPECT_FALSE(disk.volume_locked);
+    EXPECT_EQ(files.volume_ready("E:\\"), c.ready_after);
+    if (c.ready_after) {
+      EXPECT_EQ(files.attributes("E:\\README.TXT"),
+                platform::kAttributeArchive);
+    }
+    if (!c.by_close)
+      CloseHandle(volume);
+    EXPECT_EQ(files.volume_ready("E:\\"), c.ready_after) << "once closed";
+  }
+}
+
 TEST_F(EmulatedMachine, ClosingTheLockingHandleEndsTheLock) {
   Machine &machine = shop_machine();
   Disk &disk = *machine.disk_by_number(1);

@@ -98,6 +98,10 @@ public:
     enter("rename", from, to);
     inner_.rename(from, to);
   }
+  void verify_tree(const std::string &from, const std::string &to) override {
+    enter("verify_tree", from, to);
+    inner_.verify_tree(from, to);
+  }
   std::uint32_t attributes(const std::string &path) override {
     return inner_.attributes(path);
   }

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <regex>
 
 using namespace corvantix;
@@ -134,6 +136,36 @@ TEST_F(FolderTest, CopiesKeepAttributesAndTimesAndRemoveDeletesThem) {
   Folder(scratch.path("backup")).remove();
   EXPECT_FALSE(stdfs::exists(scratch.path("backup")));
   EXPECT_TRUE(stdfs::exists(ro));
+}
+
+// A copy that reads back as it was given passes; any difference in bytes,
+// length, attributes or presence fails, naming the entry.
+TEST_F(FolderTest, VerifyFindsEveryDifference) {
+  const std::function<void(const std::string &)> damages[] = {
+      nullptr,
+      [](const std::string &d) { std::ofstream(d + "/sub/f.bin") << "nested!"; },
+      [](const std::string &d) { std::ofstream(d + "/sub/f.bin") << "nestex"; },
+      [&](const std::string &d) { set_attributes(d + "/top.txt", platform::kAttributeHidden); },
+      [&](const std::string &d) { set_attributes(d + "/sub", platform::kAttributeSystem); },
+      [](const std::string &d) { stdfs::remove(d + "/top.txt"); },
+  };
+  scratch.write("src/sub/f.bin", "nested");
+  scratch.write("src/top.txt", std::string(3 << 20, 't')); // past one chunk
+  int round = 0;
+  for (const auto &damage : damages) {
+    std::string dst = scratch.path("copy" + std::to_string(round++));
+    stdfs::create_directories(dst);
+    Folder(scratch.path("src")).copy(dst);
+    if (damage)
+      damage(dst);
+    std::uint32_t code = 0;
+    try {
+      Folder(scratch.path("src")).verify(dst);
+    } catch (const FileError &e) {
+      code = e.code();
+    }
+    EXPECT_EQ(code, damage ? 1392u : 0u) << round; // ERROR_FILE_CORRUPT
+  }
 }
 
 TEST_F(FolderTest, TheFirstFailureEndsTheCopyUnchanged) {

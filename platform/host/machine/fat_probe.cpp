@@ -1,4 +1,5 @@
 #include "platform/host/machine/fat_probe.h"
+#include "platform/host/machine/image_range.h"
 
 #include <fstream>
 
@@ -37,11 +38,18 @@ bool is_mountable_fat(const unsigned char (&bs)[512],
 }
 
 bool holds_mountable_fat(const std::filesystem::path &file,
-                         std::uint64_t offset, std::uint64_t partition_bytes) {
+                         std::uint64_t offset, std::uint64_t partition_bytes,
+                         std::uint64_t wrap) {
   unsigned char boot_sector[512];
   std::ifstream in(file, std::ios::binary);
-  in.seekg(std::streamoff(offset));
-  if (!in.read(reinterpret_cast<char *>(boot_sector), sizeof boot_sector))
+  bool read = !wrapped_pieces(wrap, offset, sizeof boot_sector,
+                              [&](std::uint64_t at, std::uint64_t done,
+                                  std::uint64_t count) {
+    in.seekg(std::streamoff(at));
+    return !in.read(reinterpret_cast<char *>(boot_sector + done),
+                    std::streamsize(count));
+  });
+  if (!read)
     return false;
   return is_mountable_fat(boot_sector, partition_bytes);
 }

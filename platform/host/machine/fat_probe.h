@@ -17,7 +17,10 @@ bool is_mountable_fat(const unsigned char (&boot_sector)[512],
 
 /// The same rule on the partition that starts `offset` bytes into `file`
 /// (an image, or a device node with offset 0); false when it cannot be read.
+/// With `wrap`, `file` is the image of a counterfeit stick that keeps only
+/// that many bytes (see image_range.h).
 bool holds_mountable_fat(const std::filesystem::path &file,
-                         std::uint64_t offset, std::uint64_t partition_bytes);
+                         std::uint64_t offset, std::uint64_t partition_bytes,
+                         std::uint64_t wrap = 0);
 
 } // namespace corvantix::emulation

@@ -14,8 +14,8 @@
 namespace corvantix::emulation {
 
 ImageRange::ImageRange(const std::string &image, std::uint64_t offset,
-                       std::uint64_t length)
-    : offset_(offset), length_(length) {
+                       std::uint64_t length, std::uint64_t wrap)
+    : offset_(offset), length_(length), wrap_(wrap) {
   fd_ = ::open(image.c_str(), O_RDWR | O_CLOEXEC);
   if (fd_ < 0) {
     error_ = win32_error_of(errno);
@@ -52,32 +52,40 @@ std::uint32_t ImageRange::Check(std::uint64_t offset, std::size_t size) const {
 
 std::uint32_t ImageRange::ReadThrough(std::uint64_t offset, char *data,
                                       std::size_t size) {
-  while (size > 0) {
-    ssize_t n = ::pread(fd_, data, size, off_t(offset_ + offset));
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0) // past the end of a short image: a sector not there
-      return n < 0 ? win32_error_of(errno) : ERROR_SECTOR_NOT_FOUND;
-    data += n;
-    offset += std::uint64_t(n);
-    size -= std::size_t(n);
-  }
-  return 0;
+  return wrapped_pieces(wrap_, offset_ + offset, size,
+                        [&](std::uint64_t at, std::uint64_t done,
+                            std::uint64_t count) -> std::uint32_t {
+    for (char *to = data + done; count > 0;) {
+      ssize_t n = ::pread(fd_, to, count, off_t(at));
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n <= 0) // past the end of a short image: a sector not there
+        return n < 0 ? win32_error_of(errno) : ERROR_SECTOR_NOT_FOUND;
+      to += n;
+      at += std::uint64_t(n);
+      count -= std::uint64_t(n);
+    }
+    return 0;
+  });
 }
 
 std::uint32_t ImageRange::WriteThrough(std::uint64_t offset, const char *data,
                                        std::size_t size) {
-  while (size > 0) {
-    ssize_t n = ::pwrite(fd_, data, size, off_t(offset_ + offset));
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return n < 0 ? win32_error_of(errno) : ERROR_WRITE_FAULT;
-    data += n;
-    offset += std::uint64_t(n);
-    size -= std::size_t(n);
-  }
-  return 0;
+  return wrapped_pieces(wrap_, offset_ + offset, size,
+                        [&](std::uint64_t at, std::uint64_t done,
+                            std::uint64_t count) -> std::uint32_t {
+    for (const char *from = data + done; count > 0;) {
+      ssize_t n = ::pwrite(fd_, from, count, off_t(at));
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n <= 0)
+        return n < 0 ? win32_error_of(errno) : ERROR_WRITE_FAULT;
+      from += n;
+      at += std::uint64_t(n);
+      count -= std::uint64_t(n);
+    }
+    return 0;
+  });
 }
 
 std::uint32_t ImageRange::Read(std::uint64_t offset, void *data,
@@ -146,6 +154,16 @@ std::uint32_t ImageRange::Flush() {
   if (::fdatasync(fd_) != 0)
     return win32_error_of(errno);
   return Gone() ? ERROR_DEVICE_NOT_CONNECTED : 0;
+}
+
+std::uint32_t ImageRange::Forget() {
+  if (std::uint32_t code = Flush())
+    return code;
+  // A wrapped image is the disk's whole medium: forget all of it.
+  off_t from = wrap_ ? 0 : off_t(offset_), count = wrap_ ? 0 : off_t(length_);
+  if (int failed = ::posix_fadvise(fd_, from, count, POSIX_FADV_DONTNEED))
+    return win32_error_of(failed);
+  return 0;
 }
 
 } // namespace corvantix::emulation

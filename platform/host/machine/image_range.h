@@ -7,10 +7,15 @@
 // that went away (a stick pulled out: no medium, or another size) fails
 // every later call with ERROR_DEVICE_NOT_CONNECTED: Linux drops cached
 // writes beyond a vanished device's end without a word.
+//
+// A counterfeit stick's image keeps only `wrap` bytes of the disk: byte p
+// of the disk is byte p mod wrap of the image, and a transfer that crosses
+// the wrap point is split.
 #pragma once
 
 #include "disk/fat/volume.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <map>
@@ -18,11 +23,32 @@
 
 namespace corvantix::emulation {
 
+/// Splits `size` bytes at byte `at` of a disk that keeps only `wrap` bytes
+/// (0: all) into the pieces that do not cross the wrap point, and calls
+/// `step(image_offset, done, count)` for each in order; stops at the first
+/// step that returns a failure (non-zero), and returns it.
+template <class Step>
+auto wrapped_pieces(std::uint64_t wrap, std::uint64_t at, std::uint64_t size,
+                    Step step) -> decltype(step(at, size, size)) {
+  if (wrap == 0)
+    return step(at, 0, size);
+  for (std::uint64_t done = 0; done < size;) {
+    std::uint64_t from = (at + done) % wrap;
+    std::uint64_t count = std::min(size - done, wrap - from);
+    if (auto failed = step(from, done, count))
+      return failed;
+    done += count;
+  }
+  return {};
+}
+
 class ImageRange : public fat::BlockIo {
 public:
   /// Opens `image` for reading and writing; Error() tells whether it could.
+  /// `offset` is the range's byte offset on the disk; with `wrap` the disk
+  /// keeps only that many bytes (see above).
   ImageRange(const std::string &image, std::uint64_t offset,
-             std::uint64_t length);
+             std::uint64_t length, std::uint64_t wrap = 0);
   ~ImageRange() override;
   ImageRange(const ImageRange &) = delete;
   ImageRange &operator=(const ImageRange &) = delete;
@@ -35,6 +61,10 @@ public:
   std::uint32_t Write(std::uint64_t offset, const void *data,
                       std::size_t size) override;
   std::uint32_t Flush() override;
+  /// Flush(), then drops what the host caches of the range, so that the
+  /// next reads come from the medium (a stick that lost writes shows it)
+  /// rather than from the page cache. 0 or the Win32 code.
+  std::uint32_t Forget();
   std::uint64_t Length() const override { return length_; }
 
 private:
@@ -54,7 +84,7 @@ private:
 
   int fd_ = -1;
   std::uint32_t error_ = 0;
-  std::uint64_t offset_, length_;
+  std::uint64_t offset_, length_, wrap_;
   bool device_ = false;
   std::uint64_t device_size_ = 0; ///< when the range was opened
 };

@@ -41,11 +41,15 @@ void put32(unsigned char *p, std::uint32_t v) {
 }
 
 bool read_at(const fs::path &image, std::uint64_t offset, unsigned char *out,
-             std::size_t size) {
+             std::size_t size, std::uint64_t wrap) {
   std::ifstream in(image, std::ios::binary);
-  in.seekg(std::streamoff(offset));
-  return in.read(reinterpret_cast<char *>(out), std::streamsize(size)) &&
-         in.gcount() == std::streamsize(size);
+  return !wrapped_pieces(wrap, offset, size,
+                         [&](std::uint64_t at, std::uint64_t done,
+                             std::uint64_t count) {
+    in.seekg(std::streamoff(at));
+    return !in.read(reinterpret_cast<char *>(out + done),
+                    std::streamsize(count));
+  });
 }
 
 std::string upper_id(std::string text, std::size_t width) {
@@ -86,8 +90,8 @@ struct Extent {
 };
 std::optional<Extent> first_partition(const Disk &disk) {
   unsigned char mbr[512];
-  if (!read_at(disk.config.image, 0, mbr, sizeof mbr) || mbr[510] != 0x55 ||
-      mbr[511] != 0xAA)
+  if (!read_at(disk.config.image, 0, mbr, sizeof mbr, disk.config.real_size) ||
+      mbr[510] != 0x55 || mbr[511] != 0xAA)
     return std::nullopt;
   const unsigned char *entry = mbr + 446;
   std::uint64_t unit = disk.config.sector_size;
@@ -183,6 +187,51 @@ void format_like_shop(const fs::path &image, std::uint64_t size) {
                  std::uint64_t(shop_partition_sectors(size)) * 512);
 }
 
+// Folds a counterfeit stick's image, written in full as the shop formats
+// it, onto the `keep` bytes it really has: every written extent beyond them
+// goes to its offset mod `keep`, in ascending order, so that the later
+// writes win as on a wrapping controller; holes were never written and
+// fold nothing. Then the image is cut to `keep` bytes. 0 or errno.
+int fold_image(const fs::path &image, std::uint64_t keep) {
+  int fd = ::open(image.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0)
+    return errno;
+  std::vector<char> buffer(kMiB);
+  off_t end = ::lseek(fd, 0, SEEK_END);
+  int failed = end < 0 ? errno : 0;
+  for (off_t at = off_t(keep); !failed && at < end;) {
+    off_t data = ::lseek(fd, at, SEEK_DATA);
+    if (data < 0) {
+      failed = errno == ENXIO ? 0 : errno; // ENXIO: only a hole is left
+      break;
+    }
+    off_t hole = ::lseek(fd, data, SEEK_HOLE);
+    if (hole < 0) {
+      failed = errno;
+      break;
+    }
+    for (at = data; !failed && at < hole;) {
+      ssize_t got = ::pread(fd, buffer.data(),
+                            std::min<std::size_t>(buffer.size(), hole - at), at);
+      if (got <= 0) {
+        failed = got < 0 ? errno : EIO;
+        break;
+      }
+      failed = wrapped_pieces(keep, std::uint64_t(at), std::uint64_t(got),
+                              [&](std::uint64_t to, std::uint64_t done,
+                                  std::uint64_t count) {
+        ssize_t put = ::pwrite(fd, buffer.data() + done, count, off_t(to));
+        return put == ssize_t(count) ? 0 : put < 0 ? errno : EIO;
+      });
+      at += got;
+    }
+  }
+  if (!failed && ::ftruncate(fd, off_t(keep)) != 0)
+    failed = errno;
+  ::close(fd);
+  return failed;
+}
+
 // The images this process holds, by device and inode, so that machines
 // of one process share a lock that keeps other programs out.
 std::mutex locks_mutex;
@@ -213,12 +262,16 @@ bool make_image(const DiskConfig &config) {
   else if (::ftruncate(fd, off_t(config.new_size)) != 0)
     failed = errno;
   ::close(fd);
+  // The shop formats the size a counterfeit stick claims; what lies beyond
+  // the size it keeps folds down.
+  if (!failed && config.new_image_formatted)
+    format_like_shop(config.image, config.new_size);
+  if (!failed && config.real_size)
+    failed = fold_image(config.image, config.real_size);
   if (failed) {
     ::unlink(config.image.c_str());
     refuse(failed);
   }
-  if (config.new_image_formatted)
-    format_like_shop(config.image, config.new_size);
   return true;
 }
 
@@ -270,7 +323,9 @@ std::uint64_t Disk::size() const {
     return block_device_size(config.image);
   std::error_code error;
   std::uint64_t bytes = fs::file_size(config.image, error);
-  return error ? 0 : bytes;
+  if (error)
+    return 0;
+  return config.real_size ? config.new_size : bytes;
 }
 
 std::vector<DiskConfig> default_machine(const fs::path &folder) {
@@ -402,11 +457,13 @@ bool Machine::mount(Disk &disk) {
   if (!disk.volume_present() || !claim(disk))
     return false;
   auto extent = first_partition(disk);
+  std::uint64_t wrap = disk.config.real_size;
   if (!extent || !holds_mountable_fat(disk.config.image, extent->offset,
-                                     extent->length))
+                                     extent->length, wrap))
     return false;
   // What our FAT code cannot take up, Windows does not mount either.
-  ImageRange range(disk.config.image.string(), extent->offset, extent->length);
+  ImageRange range(disk.config.image.string(), extent->offset, extent->length,
+                   wrap);
   std::unique_ptr<fat::FatVolume> volume;
   if (range.Error() || fat::FatVolume::Mount(range, volume) != 0)
     return false;
@@ -414,20 +471,36 @@ bool Machine::mount(Disk &disk) {
   disk.volume_length = extent->length;
   disk.mounted = true;
   disk.stale = false;
+  disk.dismounted = false;
   return true;
 }
 
 void Machine::dismount(Disk &disk) {
   std::lock_guard guard(mutex_);
-  if (!disk.mounted)
+  if (!disk.mounted && !disk.dismounted)
     return;
   disk.mounted = false;
   disk.stale = false;
+  disk.dismounted = false;
   disk.volume_locked = false;
   disk.exclusive.reset();
   for (auto &[id, handle] : handles_)
     if (handle.disk == disk.number)
       handle.locking = false;
+}
+
+void Machine::unlock(Disk &disk) {
+  std::lock_guard guard(mutex_);
+  disk.volume_locked = false;
+  disk.exclusive.reset();
+  for (auto &[id, handle] : handles_)
+    if (handle.disk == disk.number)
+      handle.locking = false;
+  // Windows mounts a dismounted volume on its next use.
+  if (disk.dismounted) {
+    disk.dismounted = false;
+    mount(disk);
+  }
 }
 
 Machine::VolumeImage Machine::volume_image(char letter) {
@@ -443,7 +516,7 @@ Machine::VolumeImage Machine::volume_image(char letter) {
       disk->size() < disk->volume_offset + disk->volume_length)
     return {"", 0, 0, ERROR_DEVICE_NOT_CONNECTED};
   return {disk->config.image.string(), disk->volume_offset,
-          disk->volume_length, 0};
+          disk->volume_length, 0, disk->config.real_size};
 }
 
 std::uint32_t Machine::hold_device(Disk &disk) {

@@ -13,7 +13,14 @@
 // While the volume is locked its files cannot be reached. Raw writes into a
 // locked volume's extent make the mounted volume stale, as on Windows: its
 // files cannot be reached until the next mount (the device restart that
-// follows a format) finds the new file system.
+// follows a format) finds the new file system. FSCTL_DISMOUNT_VOLUME
+// under the lock drops the volume instead: the lock's release mounts it
+// afresh, whatever was written meanwhile.
+//
+// Counterfeit sticks. A disk with DiskConfig::real_size claims its full
+// size but keeps only real_size bytes: byte p of the disk is byte
+// p mod real_size of the image, as a wrapping controller has it. Every
+// read and write of the image goes through that fold (wrapped_pieces()).
 //
 // One program per disk: the machine holds an exclusive lock (flock) on each
 // image while it lives, as Windows' exclusive handles keep a second program
@@ -51,6 +58,9 @@ struct DiskConfig {
   std::filesystem::path image;      ///< the backing image file
   std::uint64_t new_size = 0;       ///< size of a new image, made on first use
   bool new_image_formatted = true;  ///< a new image comes like a shop stick
+  /// A counterfeit stick: the disk claims `new_size` bytes but keeps only
+  /// these, its image's length; 0: it keeps all.
+  std::uint64_t real_size = 0;
   std::string model = "Corvantix Virtual Stick";
   std::string interface_type = "USB"; ///< "USB", "IDE", "SCSI"
   char letter = 0;                    ///< 0: the volume gets no letter
@@ -84,17 +94,20 @@ struct Disk {
   /// fails, with ERROR_ACCESS_DENIED.
   std::uint32_t held_share_mode = 3;
 
-  // Kept by the machine while the volume is mounted.
+  // Kept by the machine while the volume is mounted (or dismounted).
   std::uint64_t volume_offset = 0; ///< byte extent of the first partition
   std::uint64_t volume_length = 0;
   bool stale = false; ///< raw writes changed the file system underneath
+  /// FSCTL_DISMOUNT_VOLUME dropped the mounted volume: its extent stays the
+  /// volume device's, and releasing the lock mounts it afresh.
+  bool dismounted = false;
 
   /// An exclusive (O_EXCL) open of a block device while its volume is
   /// locked: Linux then cannot mount it underneath.
   std::shared_ptr<ImageLock> exclusive;
 
-  /// The image's (or block device's) size in bytes; 0 when there is none
-  /// or the device has gone.
+  /// The image's (or block device's) size in bytes, or the size a
+  /// counterfeit stick claims; 0 when there is none or the device has gone.
   std::uint64_t size() const;
   /// Whether \\.\X: exists: the disk has a letter and its node is started.
   bool volume_present() const {
@@ -168,22 +181,29 @@ public:
   /// program holds the image, or there is no FAT file system that our FAT
   /// reads. Mounting a mounted volume does nothing.
   bool mount(Disk &disk);
-  /// Drops the volume; a volume that is not mounted is left alone.
+  /// Drops the volume and its lock; a volume neither mounted nor
+  /// dismounted is left alone.
   void dismount(Disk &disk);
+  /// Releases the volume lock of `disk`; a volume that FSCTL_DISMOUNT_VOLUME
+  /// dropped is mounted afresh.
+  void unlock(Disk &disk);
 
   /// Takes the image's lock unless this process holds it; false (and the
   /// disk in use) when another program holds it.
   bool claim(Disk &disk);
 
-  /// Where the file system of the volume with `letter` is: its image and
-  /// byte offset. Otherwise the Win32 code that a file call gets: the path
-  /// is not found when the letter has no usable mounted volume, and
-  /// ERROR_SHARING_VIOLATION when another program holds the stick.
+  /// Where the file system of the volume with `letter` is: its image, byte
+  /// offset and length on the disk, and the disk's wrap (for ImageRange; 0
+  /// unless it is a counterfeit stick). Otherwise the Win32 code that a file
+  /// call gets: the path is not found when the letter has no usable mounted
+  /// volume, and ERROR_SHARING_VIOLATION when another program holds the
+  /// stick.
   struct VolumeImage {
     std::string image;
     std::uint64_t offset = 0;
     std::uint64_t length = 0;
     std::uint32_t error = 0;
+    std::uint64_t wrap = 0;
   };
   VolumeImage volume_image(char letter);
 

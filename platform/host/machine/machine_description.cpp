@@ -3,19 +3,22 @@
 // sticks and system disks.
 //
 //   # comment; blank lines are ignored
-//   disk <image> [size=<n>[K|M|G|T]] [model="<text>"] [letter=<A-Z>|none]
-//        [interface=<USB|IDE|SCSI|...>] [behaviour=<behaviour>] [blank]
-//        [sector=<bytes>]
+//   disk <image> [size=<n>[K|M|G|T]] [real=<n>[K|M|G|T]] [model="<text>"]
+//        [letter=<A-Z>|none] [interface=<USB|IDE|SCSI|...>]
+//        [behaviour=<behaviour>] [blank] [sector=<bytes>]
 //
 // <image> is the backing image file, relative to the description file's
 // folder unless absolute; quote it when it holds spaces. size is the size
 // of an image made on first use (sizes in bytes, or K/M/G for KiB, MiB,
 // GiB); such a new image comes formatted like a stick from the shop unless
-// `blank` asks for one of zeros. behaviour is how the disk's device node
-// answers the configuration manager: normal, resists-disable,
-// needs-restart, phantom, problem or unknown-id. The defaults: model
-// "Corvantix Virtual Stick", no letter, interface USB, behaviour normal,
-// sector 512. The machine keeps the disks in file order.
+// `blank` asks for one of zeros. real makes a counterfeit stick: it claims
+// `size` but keeps only `real` bytes (a positive multiple of 512 below
+// size), byte p landing on byte p mod real, and its image is that long.
+// behaviour is how the disk's device node answers the configuration
+// manager: normal, resists-disable, needs-restart, phantom, problem or
+// unknown-id. The defaults: model "Corvantix Virtual Stick", no letter,
+// interface USB, behaviour normal, sector 512. The machine keeps the disks
+// in file order.
 //
 //   disk stick.img size=256M model="SanDisk Cruzer" letter=E
 //   disk system.img size=64M interface=IDE letter=C
@@ -175,6 +178,7 @@ read_machine_description(const std::filesystem::path &file) {
     if (disk.image.is_relative())
       disk.image = file.parent_path() / disk.image;
     bool letter_given = false;
+    bool size_given = false;
     std::optional<LinuxDisk> real = describe_block_device(disk.image);
     if (real) {
       disk = disk_config_of(*real);
@@ -196,6 +200,13 @@ read_machine_description(const std::filesystem::path &file) {
           bad_line(file, number, "size must be <n>[K|M|G|T], a positive "
                                  "multiple of 512 below 16 EiB");
         disk.new_size = *size;
+        size_given = true;
+      } else if (key == "real") {
+        auto size = size_of(value);
+        if (!size || *size == 0 || *size % 512)
+          bad_line(file, number, "real must be <n>[K|M|G|T], a positive "
+                                 "multiple of 512");
+        disk.real_size = *size;
       } else if (key == "model") {
         disk.model = value;
       } else if (key == "letter") {
@@ -224,6 +235,14 @@ read_machine_description(const std::filesystem::path &file) {
       } else {
         bad_line(file, number, "unknown key '" + key + "'");
       }
+    }
+    if (disk.real_size) {
+      if (real)
+        bad_line(file, number, "real= is for image files, not block devices");
+      if (!size_given)
+        bad_line(file, number, "real= needs size=, the size the disk claims");
+      if (disk.real_size >= disk.new_size)
+        bad_line(file, number, "real must be smaller than size");
     }
     if (disk.letter) {
       auto [given, fresh] = letter_lines.emplace(disk.letter, number);

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,7 +24,7 @@ using fat::DirEntry;
 using fat::FatVolume;
 
 constexpr std::uint8_t kProtected = fat::kReadOnly | fat::kHidden;
-constexpr std::uint8_t kKeptBits =
+constexpr std::uint8_t kCopiedBits =
     fat::kReadOnly | fat::kHidden | fat::kSystem | fat::kArchive;
 constexpr std::size_t kChunk = 1 << 20; // bytes per read of a file copy
 
@@ -74,16 +75,20 @@ bool safe_on_host(const std::string &name) {
 // one FatVolume alone works on the file system meanwhile.
 class Drive {
 public:
-  explicit Drive(const std::string &path)
+  /// The volume of `path`; `from_medium`: what the host caches of it is
+  /// dropped first, so that everything is read from the medium itself.
+  explicit Drive(const std::string &path, bool from_medium = false)
       : machine_(emulation::Machine::current()), guard_(machine_.lock()),
         where_(machine_.volume_image(path[0])),
-        range_(where_.image, where_.offset, where_.length),
+        range_(where_.image, where_.offset, where_.length, where_.wrap),
         root_(path.substr(0, 2) + "\\"), shown_(path),
         inside_(below_drive(path)) {
     if (where_.error)
       fail(path, where_.error);
     if (range_.Error())
       fail(path, range_.Error());
+    if (from_medium)
+      check(range_.Forget(), inside_);
     std::uint32_t code = FatVolume::Mount(range_, volume_);
     if (code) // what cannot be read is no volume at all
       fail(path, code == ERROR_UNRECOGNIZED_VOLUME ? ERROR_PATH_NOT_FOUND : code);
@@ -265,7 +270,7 @@ void get_file(Drive &drive, const Found &found, const fs::path &target,
   std::time_t moment = time_of(found.entry.written);
   struct timespec times[2] = {{moment, 0}, {moment, 0}};
   ::futimens(out.get(), times);
-  std::uint8_t bits = found.entry.attributes & kKeptBits;
+  std::uint8_t bits = found.entry.attributes & kCopiedBits;
   if (fresh && bits == fat::kArchive)
     return;
   if (!fresh)
@@ -386,7 +391,7 @@ void set_attributes(const std::string &path, std::uint8_t bits) {
     fail(path, ERROR_FILE_NOT_FOUND);
   if (drive.inside().empty()) // the root has no entry to carry them
     return;
-  drive.check(drive.volume().SetAttributes(drive.inside(), bits & kKeptBits),
+  drive.check(drive.volume().SetAttributes(drive.inside(), bits & kCopiedBits),
               drive.inside());
   drive.commit();
 }
@@ -484,10 +489,69 @@ void copy_tree_in(const std::string &from, const std::string &to) {
     });
   }
   for (const std::string &folder : tree.folders)
-    if (std::uint8_t bits = emulation::dos_attributes(folder) & kKeptBits)
+    if (std::uint8_t bits = emulation::dos_attributes(folder) & kCopiedBits)
       drive.check(drive.volume().SetAttributes(target_of(folder), bits),
                   target_of(folder));
   drive.commit();
+}
+
+// Up to `size` bytes of `fd`: fewer only at its end.
+static std::size_t read_full(int fd, char *data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::read(fd, data + done, size - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    done += std::size_t(n);
+  }
+  return done;
+}
+
+// Whether the drive file `found` holds the bytes of the open host file.
+static bool same_bytes(Drive &drive, const Found &found, int source,
+                       std::vector<char> &buffer, std::vector<char> &expected) {
+  fat::FileReader reader;
+  drive.check(drive.volume().OpenFile(found.below, reader), found.below);
+  for (;;) {
+    std::size_t got = 0;
+    drive.check(reader.Read(buffer.data(), buffer.size(), got), found.below);
+    std::size_t want = read_full(source, expected.data(), got ? got : 1);
+    if (got == 0)
+      return want == 0; // both at their ends
+    if (want != got || std::memcmp(buffer.data(), expected.data(), got) != 0)
+      return false;
+  }
+}
+
+void verify_tree_in(const std::string &from, const std::string &to) {
+  std::string top = fs::path(from).lexically_normal().string();
+  while (top.size() > 1 && top.back() == '/')
+    top.pop_back();
+  TreeListing tree;
+  walk_tree(top, top, tree);
+  Drive drive(to, true);
+  drive.require_folder(drive.inside());
+  std::vector<char> buffer(kChunk), expected(kChunk);
+  auto check = [&](const std::string &host, bool file) {
+    std::string below = joined(drive.inside(), relative_to(top, host));
+    auto there = drive.find(below);
+    bool same = there && there->name == leaf_of(below) &&
+                there->folder() != file &&
+                (there->attributes & kKeptBits) ==
+                    (emulation::dos_attributes(host) & kKeptBits);
+    if (same && file) {
+      Fd in(open_source(host));
+      same = same_bytes(drive, {below, *there}, in.get(), buffer, expected);
+    }
+    if (!same)
+      fail(drive.shown(below), ERROR_FILE_CORRUPT);
+  };
+  for (const std::string &folder : tree.folders)
+    check(folder, false);
+  for (const std::string &file : tree.files)
+    check(file, true);
 }
 
 void copy_tree_out(const std::string &from, const std::string &to) {
@@ -526,7 +590,7 @@ void copy_tree_out(const std::string &from, const std::string &to) {
     if (found.entry.folder()) {
       make_private(host_of(found), true);
       set_host_attributes(host_of(found), host_of(found).string(),
-                          found.entry.attributes & kKeptBits);
+                          found.entry.attributes & kCopiedBits);
     }
   sync_host(target, to);
 }

@@ -26,6 +26,9 @@ void delete_tree(const std::string &folder);
 void copy_file(const std::string &from, const std::string &to);
 /// The tree inside the host folder `from` into the drive folder `to`.
 void copy_tree_in(const std::string &from, const std::string &to);
+/// Reads the drive folder `to` back from the medium and compares it with
+/// the host folder `from` it was copied from (FileSystem::verify_tree).
+void verify_tree_in(const std::string &from, const std::string &to);
 /// The tree inside the drive folder `from` into the host folder `to`.
 void copy_tree_out(const std::string &from, const std::string &to);
 

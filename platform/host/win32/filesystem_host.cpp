@@ -15,6 +15,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -129,6 +131,15 @@ void remove_tree(const fs::path &host, const std::string &path) {
   std::error_code error;
   fs::remove(host / emulation::kSideRecord, error);
   remove_entry(host, path);
+}
+
+bool same_contents(const fs::path &a, const fs::path &b) {
+  std::ifstream one(a, std::ios::binary), two(b, std::ios::binary);
+  return one && two &&
+         std::equal(std::istreambuf_iterator<char>(one),
+                    std::istreambuf_iterator<char>(),
+                    std::istreambuf_iterator<char>(two),
+                    std::istreambuf_iterator<char>());
 }
 
 class HostFileSystem : public FileSystem {
@@ -246,6 +257,26 @@ public:
       return drive::rename(from, to);
     if (::rename(host_path(from).c_str(), host_path(to).c_str()) != 0)
       fail_errno(from);
+  }
+
+  void verify_tree(const std::string &from, const std::string &to) override {
+    if (!is_drive_path(from) && is_drive_path(to))
+      return drive::verify_tree_in(host_path(from).string(), to);
+    // Between host folders: the names are the paths, the bytes the files'.
+    std::size_t prefix = from.size() + (from.back() == '/' ? 0 : 1);
+    TreeListing tree = list_tree(from);
+    for (const auto *kind : {&tree.folders, &tree.files})
+      for (const std::string &source : *kind) {
+        std::string target = join(to, source.substr(prefix));
+        std::error_code error;
+        bool same = fs::exists(fs::symlink_status(host_path(target), error)) &&
+                    (attributes(target) & kKeptBits) ==
+                        (attributes(source) & kKeptBits) &&
+                    (kind == &tree.folders ||
+                     same_contents(host_path(source), host_path(target)));
+        if (!same)
+          fail(target, ERROR_FILE_CORRUPT);
+      }
   }
 
   std::uint32_t attributes(const std::string &path) override {

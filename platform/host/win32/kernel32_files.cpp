@@ -2,9 +2,11 @@
 // the machine's disks (\\.\PhysicalDriveN) and volumes (\\.\X:); they keep
 // Windows' rules: share modes, the volume lock, writes into a mounted volume
 // only while it is locked, sector-aligned buffers on unbuffered handles,
-// and the same error codes. Writes keep sparse images sparse.
+// and the same error codes. Writes keep sparse images sparse; a counterfeit
+// stick's transfers wrap (see machine.h).
 #include "platform/host/win32/kernel32.h"
 #include "platform/host/win32/kernel32_control.h"
+#include "platform/host/machine/image_range.h"
 #include "platform/host/machine/linux_disks.h"
 #include "platform/host/machine/machine.h"
 
@@ -20,6 +22,7 @@
 #include <ctime>
 #include <map>
 #include <mutex>
+#include <tuple>
 
 using corvantix::emulation::DeviceHandle;
 using corvantix::emulation::DeviceWrite;
@@ -86,9 +89,10 @@ bool disk_online(const Disk &disk) {
 }
 
 // The byte range of a volume on its disk: the first partition, or the
-// whole disk when there is no partition table (a RAW stick).
+// whole disk when there is no partition table (a RAW stick). A dismounted
+// volume keeps its extent until it is mounted again.
 std::pair<std::uint64_t, std::uint64_t> volume_extent(const Disk &disk) {
-  if (disk.mounted)
+  if (disk.mounted || disk.dismounted)
     return {disk.volume_offset, disk.volume_length};
   unsigned char mbr[512];
   int fd = open(disk.config.image.c_str(), O_RDONLY | O_CLOEXEC);
@@ -243,12 +247,22 @@ BOOL lock_volume(Machine &machine, DeviceHandle &open, Disk &disk) {
   return TRUE;
 }
 
-BOOL unlock_volume(DeviceHandle &open, Disk &disk) {
+BOOL unlock_volume(Machine &machine, DeviceHandle &open, Disk &disk) {
   if (!open.volume || !open.locking)
     return fail(ERROR_NOT_LOCKED);
-  open.locking = false;
-  disk.volume_locked = false;
-  disk.exclusive.reset();
+  machine.unlock(disk);
+  return TRUE;
+}
+
+// Only the lock's holder dismounts; the volume keeps its extent, and raw
+// writes no longer make it stale: the lock's release mounts it afresh.
+BOOL dismount_volume(DeviceHandle &open, Disk &disk) {
+  if (!open.volume || !open.locking)
+    return fail(ERROR_ACCESS_DENIED);
+  std::tie(disk.volume_offset, disk.volume_length) = volume_extent(disk);
+  disk.mounted = false;
+  disk.stale = false;
+  disk.dismounted = true;
   return TRUE;
 }
 
@@ -383,7 +397,9 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID, DWORD, LPVOID out,
   case FSCTL_LOCK_VOLUME:
     return lock_volume(call.machine, *open, *disk);
   case FSCTL_UNLOCK_VOLUME:
-    return unlock_volume(*open, *disk);
+    return unlock_volume(call.machine, *open, *disk);
+  case FSCTL_DISMOUNT_VOLUME:
+    return dismount_volume(*open, *disk);
   case IOCTL_DISK_GET_DRIVE_GEOMETRY:
   case IOCTL_DISK_GET_DRIVE_GEOMETRY_EX:
     return geometry(*disk, code == IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, out,
@@ -456,18 +472,28 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written,
   if (into_volume && !disk.volume_locked)
     return fail(ERROR_ACCESS_DENIED);
 
+  auto data = static_cast<const unsigned char *>(buffer);
+  std::uint64_t wrap = disk.config.real_size;
   if (disk.config.block_device) {
-    if (DWORD code = write_device(disk, open->flags, at, buffer, size))
+    if (DWORD code = corvantix::emulation::wrapped_pieces(
+            wrap, at, size, [&](std::uint64_t to, std::uint64_t done,
+                                std::uint64_t count) {
+              return write_device(disk, open->flags, to, data + done,
+                                  DWORD(count));
+            }))
       return fail(code);
   } else {
     int fd = ::open(disk.config.image.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0)
       return fail(errno == EACCES || errno == EROFS ? ERROR_WRITE_PROTECT
                                                     : ERROR_WRITE_FAULT);
-    bool done = write_sparse(fd, at, static_cast<const unsigned char *>(buffer),
-                             size);
+    bool failed = corvantix::emulation::wrapped_pieces(
+        wrap, at, size,
+        [&](std::uint64_t to, std::uint64_t done, std::uint64_t count) {
+          return !write_sparse(fd, to, data + done, std::size_t(count));
+        });
     close(fd);
-    if (!done)
+    if (failed)
       return fail(ERROR_WRITE_FAULT);
   }
   if (into_volume)
@@ -500,12 +526,18 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read,
     return fail(code);
   int fd = ::open(disk.config.image.c_str(), O_RDONLY | O_CLOEXEC);
   int error = fd < 0 ? errno : 0;
-  ssize_t got = fd < 0 ? -1 : pread(fd, buffer, size, off_t(at));
-  if (fd >= 0 && got < 0)
-    error = errno;
+  bool failed = fd < 0 || corvantix::emulation::wrapped_pieces(
+      disk.config.real_size, at, size,
+      [&](std::uint64_t from, std::uint64_t done, std::uint64_t count) {
+        ssize_t got = pread(fd, static_cast<char *>(buffer) + done, count,
+                            off_t(from));
+        if (got < 0)
+          error = errno;
+        return got != ssize_t(count);
+      });
   if (fd >= 0)
     close(fd);
-  if (got != ssize_t(size))
+  if (failed)
     return fail(disk.config.block_device && error
                     ? corvantix::emulation::win32_error_of(error)
                     : ERROR_READ_FAULT);
@@ -530,10 +562,8 @@ BOOL CloseHandle(HANDLE object) {
     // handle is gone, as Windows' unbuffered disk handles have it.
     if (disk->config.block_device && (found->second.access & GENERIC_WRITE))
       flushed = corvantix::emulation::flush_device(disk->config.image.string());
-    if (found->second.locking) {
-      disk->volume_locked = false; // closing ends the lock
-      disk->exclusive.reset();
-    }
+    if (found->second.locking)
+      call.machine.unlock(*disk); // closing ends the lock
     if (found->second.volume)
       --disk->open_volume_handles;
   }

@@ -173,6 +173,7 @@ const char *system_message(std::uint32_t code) {
   case 158: return "The segment is already unlocked.\r\n";
   case 183: return "Cannot create a file when that file already exists.\r\n";
   case 267: return "The directory name is invalid.\r\n";
+  case 23: return "Data error (cyclic redundancy check).\r\n";
   case 17: return "The system cannot move the file to a different disk drive.\r\n";
   case 80: return "The file exists.\r\n";
   case 123: return "The filename, directory name, or volume label syntax is incorrect.\r\n";

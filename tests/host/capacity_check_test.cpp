@@ -1,0 +1,139 @@
+// A stick that does not keep what is written to it is never reported
+// prepared: the capacity check refuses a counterfeit before the format and
+// leaves every file where it was, genuine sticks of every size pass it, and
+// a restore that the stick gives back wrong keeps the backup.
+#include "disk/capacity.h"
+#include "platform/host/machine/machine.h"
+#include "strings/res.h"
+#include "unit/fault_file_system.h"
+
+#include "whole_run.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace corvantix {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TreeState;
+constexpr std::uint64_t kGiB = std::uint64_t(1) << 30;
+
+std::string read_at(const fs::path &image, std::uint64_t offset) {
+  std::ifstream in(image, std::ios::binary);
+  in.seekg(std::streamoff(offset));
+  std::string sector(512, '\0');
+  in.read(sector.data(), 512);
+  return sector;
+}
+
+void write_at(const fs::path &image, std::uint64_t offset, const std::string &data) {
+  std::fstream out(image, std::ios::binary | std::ios::in | std::ios::out);
+  out.seekp(std::streamoff(offset));
+  out.write(data.data(), std::streamsize(data.size()));
+}
+
+TEST(CapacityProbes, CoverTheWholeDiskInABoundedNumberOfSectors) {
+  for (std::uint64_t sectors : {std::uint64_t(1), std::uint64_t(1000),
+                                std::uint64_t(1) << 17, std::uint64_t(1) << 32,
+                                (std::uint64_t(1) << 32) + 7}) {
+    std::vector<std::uint64_t> probes = CapacityProbes(sectors);
+    EXPECT_EQ(probes.front(), 0u);
+    EXPECT_EQ(probes.back(), sectors - 1);
+    EXPECT_TRUE(std::adjacent_find(probes.begin(), probes.end(),
+                                   std::greater_equal<>()) == probes.end());
+    EXPECT_LE(probes.size(), 140u) << sectors;
+    for (std::uint64_t power = 1; power < sectors; power <<= 1)
+      EXPECT_TRUE(std::binary_search(probes.begin(), probes.end(), power));
+  }
+}
+
+class CapacityCheck : public test::WholeRun {
+protected:
+  /// A shop stick that reports `size` bytes and keeps `real` (0: all),
+  /// with the user's files on it.
+  void stick_of(std::uint64_t size, std::uint64_t real) {
+    emulation::DiskConfig config =
+        stick("stick", 'E', emulation::NodeBehaviour::Normal, size, true);
+    config.real_size = real;
+    install({config});
+    files().put("NOTES.TXT", "my notes\r\n");
+    files().put("GAMES/SAVE/SYSTEM.BIN", "system file", emulation::kDosSystem);
+  }
+};
+
+TEST_F(CapacityCheck, ACounterfeitStickIsRefusedWithEveryFileKept) {
+  const struct {
+    std::uint64_t size, real;
+  } cases[] = {{256 << 20, 64 << 20}, {kGiB, 200 << 20}, {64 * kGiB, 8 * kGiB}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::to_string(c.size >> 20) + " MB keeping " +
+                 std::to_string(c.real >> 20));
+    emulation::Machine::install(nullptr);
+    fs::remove(image);
+    stick_of(c.size, c.real);
+    TreeState before = files().state();
+    toolkit.mains.clear();
+    run({"-s", "E"});
+    // What answered: up to the last probe that lies below the real end.
+    std::uint64_t kept = 0;
+    for (std::uint64_t probe : CapacityProbes(c.size / 512))
+      if ((probe + 1) * 512 <= c.real)
+        kept = (probe + 1) * 512;
+    EXPECT_EQ(results(), std::vector<std::string>{Res::format(
+                             "USB_ERR_CAPACITY", kept >> 20, c.size >> 20)});
+    EXPECT_TRUE(backups().empty()) << "nothing to put back";
+    EXPECT_EQ(drive_txt(), "");
+    emulation::Machine::install(nullptr);
+    EXPECT_EQ(files().state(), before);
+  }
+}
+
+TEST_F(CapacityCheck, GenuineSticksOfEverySizePassUnchanged) {
+  for (std::uint64_t size : {std::uint64_t(64) << 20, 4 * kGiB, 32 * kGiB, 2048 * kGiB}) {
+    SCOPED_TRACE(size >> 20);
+    emulation::Machine::install(nullptr);
+    fs::remove(image);
+    install({stick("stick", 'E', emulation::NodeBehaviour::Normal, size, false)});
+    const std::string first(512, 'f'), last(512, 'l');
+    write_at(image, 1 << 20, first);
+    write_at(image, size - 512, last);
+    std::uint64_t kept = 1;
+    EXPECT_EQ(CheckDiskCapacity("\\\\.\\PhysicalDrive0", 'E', kept), 0u);
+    EXPECT_EQ(kept, 0u);
+    EXPECT_EQ(read_at(image, 1 << 20), first);
+    EXPECT_EQ(read_at(image, size - 512), last);
+  }
+}
+
+// Every copy of `marker` in the image gets one byte changed.
+void damage(const fs::path &image, const std::string &marker) {
+  std::string bytes = test::slurp(image);
+  for (std::size_t at = bytes.find(marker); at != std::string::npos;
+       at = bytes.find(marker, at + 1))
+    write_at(image, at + 7, "#");
+}
+
+TEST_F(CapacityCheck, ARestoreReadBackWrongKeepsTheBackup) {
+  make_stick(64 << 20);
+  std::string big;
+  for (int i = 0; big.size() < (256 << 10); ++i)
+    big += "block " + std::to_string(i) + " of a file the stick mangles\n";
+  files().put("BIG.BIN", big);
+  TreeState before = files().state();
+  emulation::Machine::install(nullptr);
+  // The restore's data goes astray after it was written.
+  test::FaultFileSystem watched;
+  platform::FileSystemOverride through(watched);
+  watched.on_call = [&](const std::string &operation, const std::string &path) {
+    if (operation == "copy_tree" && path.find("Corvantix") != std::string::npos)
+      emulation::Machine::current().act_on_call(
+          "FlushFileBuffers", [&] { damage(image, big.substr(0, 64)); });
+  };
+  install({stick("stick", 'E', emulation::NodeBehaviour::Normal, 64 << 20, true)});
+  run({"-s", "E"});
+  expect_restore_failed(before);
+}
+
+} // namespace
+} // namespace corvantix
