@@ -2,11 +2,13 @@
 // they need: Folder::copy between the stick's FAT file system (an emulated
 // stick, the image of a 256 MiB FAT32 stick) and the temporary folder,
 // beside `mcopy -s` of the same tree out of and into the same image, and
-// the memory of ResourceFile::save for files of growing size.
+// the memory of ResourceFile::save for files of growing size; then what
+// the read-back of a restore and the capacity check before a format cost.
 //
 // Usage: corvantix_pipeline_bench [work folder]   (default: $TMPDIR or /tmp)
 // Each measured operation runs in a child process of its own, so that its
 // peak resident memory is its own.
+#include "disk/capacity.h"
 #include "pipeline/folder.h"
 #include "pipeline/resource_file.h"
 #include "platform/filesystem.h"
@@ -219,6 +221,15 @@ int main(int argc, char **argv) {
     Measure restore =
         in_child([&] { return folder_copy(work / "backup", "E:\\"); });
     row("Folder::copy restore (temp -> stick)", restore);
+    Measure verify = in_child([&] {
+      try {
+        Folder((work / "backup").string()).verify("E:\\");
+        return true;
+      } catch (...) {
+        return false;
+      }
+    });
+    row("Folder::verify read-back (stick vs temp)", verify);
     const Measure *measured[4] = {&out, &backup, &in, &restore};
     for (int i = 0; i < 4; ++i)
       best[i] = std::min(best[i], measured[i]->seconds);
@@ -231,6 +242,28 @@ int main(int argc, char **argv) {
   for (const char *name : {"mcopy-out", "backup"})
     remove_tree(work / name);
   emulation::Machine::install(nullptr);
+
+  // The capacity check before a format, on new sparse sticks.
+  std::printf("Capacity check (%zu sectors probed on 2 TiB)\n",
+              CapacityProbes(std::uint64_t(1) << 32).size());
+  for (std::uint64_t gib : {32, 2048}) {
+    emulation::DiskConfig stick;
+    stick.image = work / "big.img";
+    stick.new_size = gib << 30;
+    stick.new_image_formatted = false;
+    stick.letter = 'E';
+    emulation::Machine::install(
+        std::make_unique<emulation::Machine>(std::vector{stick}, work / "state"));
+    Measure m = in_child([] {
+      std::uint64_t kept = 0;
+      return CheckDiskCapacity("\\\\.\\PhysicalDrive0", 'E', kept) == 0;
+    });
+    char what[64];
+    std::snprintf(what, sizeof what, "%5llu GiB stick", (unsigned long long)gib);
+    row(what, m);
+    emulation::Machine::install(nullptr);
+    fs::remove(stick.image);
+  }
 
   std::printf("ResourceFile::save\n");
   for (std::uint64_t mib : {1, 16, 256}) {

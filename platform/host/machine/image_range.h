@@ -70,7 +70,7 @@ public:
 private:
   static constexpr std::size_t kSector = 512;
   static constexpr std::size_t kHeld = 8; ///< sectors a write may have to wait
-  static constexpr std::size_t kMaxWaiting = 16384; ///< 8 MiB of sectors
+  static constexpr std::size_t kMaxWaiting = 4096; ///< 2 MiB of sectors
 
   std::uint32_t Check(std::uint64_t offset, std::size_t size) const;
   bool Gone() const;
