@@ -64,26 +64,17 @@ std::vector<std::uint64_t> CapacityProbes(std::uint64_t SectorCount) {
 DWORD CheckDiskCapacity(const char *sPhysicalDrive, char DriveLetter,
                         std::uint64_t &KeptBytes) {
   KeptBytes = 0;
-  char VolumePath[] = "\\\\.\\Z:";
-  VolumePath[4] = DriveLetter;
-
   // Declared first so that it goes last, after both handles have closed.
   SectorBuffer Buffer;
-  RawDevice Volume(VolumePath, kDeviceShared);
-  if (!Volume)
-    return GetLastError();
   // Write-through as well as unbuffered: a read must come from the medium.
-  RawDevice Disk(sPhysicalDrive, kDeviceShared,
-                 FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH);
-  if (!Disk)
+  LockedDisk Device(sPhysicalDrive, DriveLetter,
+                    FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH);
+  if (Device.Error)
+    return Device.Error;
+  if (!Device.Volume->control(FSCTL_DISMOUNT_VOLUME))
     return GetLastError();
-  if (!Volume.control(FSCTL_LOCK_VOLUME) ||
-      !Volume.control(FSCTL_DISMOUNT_VOLUME))
-    return GetLastError();
-  DISK_GEOMETRY_EX Geometry;
-  if (!Disk.control(IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, &Geometry,
-                    sizeof Geometry))
-    return GetLastError();
+  const DISK_GEOMETRY_EX &Geometry = Device.Geometry;
+  HANDLE Disk = *Device.Disk;
   const DWORD SectorSize = Geometry.Geometry.BytesPerSector;
   if (SectorSize < 512 || Geometry.DiskSize.QuadPart <= 0)
     return ERROR_INVALID_PARAMETER;
@@ -130,7 +121,7 @@ DWORD CheckDiskCapacity(const char *sPhysicalDrive, char DriveLetter,
         !WriteAt(Disk, Probes[I] * SectorSize, SectorSize, Saved(I)) &&
         !Restored)
       Restored = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
-  if (!Volume.control(FSCTL_UNLOCK_VOLUME) && !Restored)
+  if (!Device.Volume->control(FSCTL_UNLOCK_VOLUME) && !Restored)
     Restored = GetLastError();
   return Restored ? Restored : Result;
 }

@@ -18,25 +18,12 @@ static_assert(sizeof(DISK_GEOMETRY_EX) == 40);
 
 DWORD CreatePartitionAndFormatFAT32(const char *sPhysicalDrive,
                                     char DriveLetter) {
-  char VolumePath[] = "\\\\.\\Z:";
-  VolumePath[4] = DriveLetter;
-
-  // Declared first so that it goes last: the disk handle closes, then the
-  // volume handle, then the buffer is freed.
+  // Declared first so that it goes last, after both handles have closed.
   SectorBuffer Buffer;
-  RawDevice Volume(VolumePath, kDeviceShared);
-  if (!Volume)
-    return GetLastError();
-  RawDevice Disk(sPhysicalDrive, kDeviceShared);
-  if (!Disk)
-    return GetLastError();
-
-  if (!Volume.control(FSCTL_LOCK_VOLUME))
-    return GetLastError();
-  DISK_GEOMETRY_EX Geometry;
-  if (!Disk.control(IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, &Geometry,
-                    sizeof Geometry))
-    return GetLastError();
+  LockedDisk Device(sPhysicalDrive, DriveLetter);
+  if (Device.Error)
+    return Device.Error;
+  const DISK_GEOMETRY_EX &Geometry = Device.Geometry;
 
   // Every offset below counts 512-byte sectors.
   if (Geometry.Geometry.BytesPerSector != 512)
@@ -70,11 +57,11 @@ DWORD CreatePartitionAndFormatFAT32(const char *sPhysicalDrive,
 
   // The file system first: a failure here leaves the old partition table.
   if (DWORD Code =
-          WriteSector(Disk, kPartitionOffset, BufferSize, Buffer.data()))
+          WriteSector(*Device.Disk, kPartitionOffset, BufferSize, Buffer.data()))
     return Code;
-  if (DWORD Code = WriteSector(Disk, 0, 512, &MasterBootRecord))
+  if (DWORD Code = WriteSector(*Device.Disk, 0, 512, &MasterBootRecord))
     return Code;
-  if (!Volume.control(FSCTL_UNLOCK_VOLUME))
+  if (!Device.Volume->control(FSCTL_UNLOCK_VOLUME))
     return GetLastError();
   return 0;
 }

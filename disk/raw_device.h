@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 constexpr DWORD kDeviceAccess = GENERIC_READ | GENERIC_WRITE;
 constexpr DWORD kDeviceShared = FILE_SHARE_READ | FILE_SHARE_WRITE;
@@ -66,3 +67,32 @@ private:
   std::uint8_t *data_ = nullptr;
 };
 
+
+/// A disk opened for raw transfers with its mounted volume locked, as the
+/// raw writes into a mounted file system's sectors need it: the volume is
+/// opened and locked, the disk opened and its geometry read, in that
+/// order, and the first failure stops there with its code in `Error`. The
+/// disk's handle closes first, then the volume's, which ends the lock.
+class LockedDisk {
+public:
+  LockedDisk(const char *sPhysicalDrive, char DriveLetter,
+             DWORD DiskFlags = FILE_FLAG_NO_BUFFERING) {
+    char VolumePath[] = "\\\\.\\Z:";
+    VolumePath[4] = DriveLetter;
+    Volume.emplace(VolumePath, kDeviceShared);
+    if (!*Volume) {
+      Error = GetLastError();
+      return;
+    }
+    Disk.emplace(sPhysicalDrive, kDeviceShared, DiskFlags);
+    if (!*Disk || !Volume->control(FSCTL_LOCK_VOLUME) ||
+        !Disk->control(IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, &Geometry,
+                       sizeof Geometry))
+      Error = GetLastError();
+  }
+
+  std::optional<RawDevice> Volume;
+  std::optional<RawDevice> Disk;
+  DISK_GEOMETRY_EX Geometry{};
+  DWORD Error = 0;
+};
