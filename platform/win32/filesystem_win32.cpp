@@ -1,6 +1,7 @@
 // The file system of the Windows build, on the wide Win32 file calls.
 #include "platform/filesystem.h"
 
+#include "platform/alias.h"
 #include "platform/win32/text.h"
 
 #include <windows.h>
@@ -321,7 +322,11 @@ public:
     auto check = [&](const std::string &source, bool file) {
       std::string target = join_path(to, source.substr(prefix));
       std::string name = source.substr(source.find_last_of("\\/") + 1);
-      bool same = entry_name(target) == name &&
+      // A replaced file keeps the case of the name it had (CONFIG.SYS for
+      // a user's config.sys), as Windows' copy keeps it; another name, an
+      // alias among them, is a difference.
+      std::optional<std::string> there = entry_name(target);
+      bool same = there && same_fat_name(*there, name) &&
                   (attributes(target) & kKeptBits) ==
                       (attributes(source) & kKeptBits) &&
                   (!file || same_bytes(source, target, expected, found));

@@ -135,5 +135,19 @@ TEST_F(CapacityCheck, ARestoreReadBackWrongKeepsTheBackup) {
   expect_restore_failed(before);
 }
 
+// The user's own autoexec.bat replaces the default AUTOEXEC.BAT and keeps
+// that entry's name, as Windows' copy does: the read-back takes it as the
+// user's file.
+TEST_F(CapacityCheck, AFileReplacedUnderANameOfOtherCaseReadsBack) {
+  make_stick(64 << 20);
+  files().put("autoexec.bat", "echo mine\r\n");
+  emulation::Machine::install(nullptr);
+  install({stick("stick", 'E', emulation::NodeBehaviour::Normal, 64 << 20, true)});
+  run({"-s", "E"});
+  EXPECT_EQ(results(), std::vector<std::string>{"Format Successful!"});
+  EXPECT_EQ(files().read("AUTOEXEC.BAT"), "echo mine\r\n");
+  EXPECT_TRUE(backups().empty());
+}
+
 } // namespace
 } // namespace corvantix

@@ -537,7 +537,8 @@ void verify_tree_in(const std::string &from, const std::string &to) {
   auto check = [&](const std::string &host, bool file) {
     std::string below = joined(drive.inside(), relative_to(top, host));
     auto there = drive.find(below);
-    bool same = there && there->name == leaf_of(below) &&
+    // A replaced file keeps the case of its old name, as on Windows.
+    bool same = there && same_fat_name(there->name, leaf_of(below)) &&
                 there->folder() != file &&
                 (there->attributes & kKeptBits) ==
                     (emulation::dos_attributes(host) & kKeptBits);
