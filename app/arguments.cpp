@@ -3,15 +3,18 @@
 #include "platform/system.h"
 
 #include <algorithm>
-#include <cctype>
 #include <array>
+#include <cctype>
+#include <cstdint>
 #include <string_view>
+#include <utility>
 
 namespace corvantix {
 namespace {
 
 enum class Option {
   Help,
+  Version,
   NoBackup,
   Backup,
   NoFormat,
@@ -20,25 +23,52 @@ enum class Option {
   Text,
   Copy,
   Single,
+  Yes,
+  Size,
 };
 
 struct OptionForms {
   Option option;
   std::array<std::string_view, 6> forms; // unused slots stay empty
+  std::string_view parameter;            // its placeholder; empty for none
+  std::string_view effect;               // the usage line's text
 };
 
 // Compared whole and case-sensitively, in this order.
 constexpr OptionForms kOptions[] = {
-    {Option::Help, {"-h", "--help", "--version", "-v"}},
-    {Option::NoBackup, {"-f", "--force", "--nobackup", "--no-backup"}},
-    {Option::Backup, {"-k", "--keep", "-b", "--backup"}},
-    {Option::NoFormat, {"--noformat", "--no-format"}},
-    {Option::NoFdos, {"--nofdos", "--no-fdos", "--no-free-dos", "--nofreedos"}},
+    {Option::Help, {"-h", "--help"}, "",
+     "show this help (with a display: the documentation window only)"},
+    {Option::Version, {"--version", "-v"}, "",
+     "show the version (with a display: the documentation window only)"},
+    {Option::NoBackup, {"-f", "--force", "--nobackup", "--no-backup"}, "",
+     "no backup of the stick's files"},
+    {Option::Backup, {"-k", "--keep", "-b", "--backup"}, "",
+     "back up and restore the stick's files (default)"},
+    {Option::NoFormat, {"--noformat", "--no-format"}, "",
+     "do not partition and format"},
+    {Option::NoFdos, {"--nofdos", "--no-fdos", "--no-free-dos", "--nofreedos"},
+     "", "do not write the FreeDOS files"},
     {Option::NoDriveText,
-     {"--notxt", "--no-txt", "--nodrivetxt", "--no-drive-txt"}},
-    {Option::Text, {"-l", "--lang", "--language", "-t", "--text", "--string"}},
-    {Option::Copy, {"-c", "--copy", "-d", "--dir", "--directory"}},
-    {Option::Single, {"-1", "--single", "-s"}},
+     {"--notxt", "--no-txt", "--nodrivetxt", "--no-drive-txt"}, "",
+     "single-drive mode and --yes write no drive.txt"},
+    {Option::Text, {"-l", "--lang", "--language", "-t", "--text", "--string"},
+     "KEY=VALUE", "replace one text of the language table"},
+    {Option::Copy, {"-c", "--copy", "-d", "--dir", "--directory"}, "FOLDER",
+     "copy this folder onto the stick (repeatable)"},
+    {Option::Single, {"-1", "--single", "-s"}, "", "single-drive mode"},
+    {Option::Yes, {"-y", "--yes"}, "",
+     "prepare TARGET without a window, as if Format and Yes were pressed"},
+    {Option::Size, {"--size"}, "SIZE",
+     "make TARGET a new blank image of SIZE bytes (<n>[K|M|G|T]) when it "
+     "does not exist"},
+};
+
+// The arguments that are no options, for the usage.
+constexpr std::pair<std::string_view, std::string_view> kOperands[] = {
+    {"one character",
+     "single-drive mode; as the last argument, the drive letter"},
+    {"TARGET", "the last argument: a drive letter; on Linux also an image "
+               "file or a USB disk's block device"},
 };
 
 std::optional<Option> match(std::string_view arg) {
@@ -47,6 +77,35 @@ std::optional<Option> match(std::string_view arg) {
       if (!form.empty() && form == arg)
         return entry.option;
   return std::nullopt;
+}
+
+// A size as the machine description takes it: <n>[K|M|G|T], a positive
+// multiple of 512 bytes that fits in 64 bits.
+std::optional<std::uint64_t> size_of(std::string_view text) {
+  std::size_t digits = text.find_first_not_of("0123456789");
+  if (text.empty() || digits == 0 || text.size() > 18)
+    return std::nullopt;
+  std::string_view unit =
+      digits == std::string_view::npos ? "" : text.substr(digits);
+  std::uint64_t value = 0;
+  for (char c : text.substr(0, digits))
+    value = value * 10 + std::uint64_t(c - '0');
+  int shift;
+  if (unit.empty())
+    shift = 0;
+  else if (unit == "K" || unit == "k")
+    shift = 10;
+  else if (unit == "M" || unit == "m")
+    shift = 20;
+  else if (unit == "G" || unit == "g")
+    shift = 30;
+  else if (unit == "T" || unit == "t")
+    shift = 40;
+  else
+    return std::nullopt;
+  if (value == 0 || value > UINT64_MAX >> shift || (value << shift) % 512)
+    return std::nullopt;
+  return value << shift;
 }
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
@@ -69,17 +128,24 @@ std::string join(const std::string &folder, const std::string &path) {
 
 ArgumentReading read_arguments(const std::vector<std::string> &args,
                                const std::string &program_folder,
-                               Process &options) {
+                               Process &options, bool path_target) {
   ArgumentReading reading;
   StartupValues &values = reading.values;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string &arg = args[i];
+    const bool last = i + 1 == args.size();
     std::optional<Option> option = match(arg);
     if (!option) {
       if (arg.size() == 1) {
         values.single_drive = true;
-        if (i + 1 == args.size())
+        if (last) {
           values.letter = arg[0];
+          values.target = arg;
+        }
+        continue;
+      }
+      if (last && !arg.empty() && arg[0] != '-' && (values.yes || path_target)) {
+        values.target = arg;
         continue;
       }
       reading.error = ArgumentError{"ARGS_ERR_INVALID", {arg}};
@@ -89,6 +155,13 @@ ArgumentReading read_arguments(const std::vector<std::string> &args,
     case Option::Help:
       values.help = true;
       return reading;
+    case Option::Version:
+      values.help = true;
+      values.version = true;
+      return reading;
+    case Option::Yes:
+      values.yes = true;
+      break;
     case Option::NoBackup:
       options.backup(false);
       break;
@@ -108,12 +181,22 @@ ArgumentReading read_arguments(const std::vector<std::string> &args,
       values.single_drive = true;
       break;
     case Option::Text:
-    case Option::Copy: {
-      if (i + 1 == args.size()) {
+    case Option::Copy:
+    case Option::Size: {
+      if (last) {
         reading.error = ArgumentError{"ARGS_ERR_PARAM", {arg}};
         return reading;
       }
       const std::string &param = args[++i];
+      if (*option == Option::Size) {
+        std::optional<std::uint64_t> size = size_of(param);
+        if (!size) {
+          reading.error = ArgumentError{"ARGS_ERR_INVALID_PARAM", {arg, param}};
+          return reading;
+        }
+        values.new_size = *size;
+        break;
+      }
       if (*option == Option::Copy) {
         options.add_copy_directory(is_rooted(param) ? param
                                                     : join(program_folder, param));
@@ -132,6 +215,38 @@ ArgumentReading read_arguments(const std::vector<std::string> &args,
     }
   }
   return reading;
+}
+
+bool yes_given(const std::vector<std::string> &args) {
+  return std::any_of(args.begin(), args.end(), [](const std::string &arg) {
+    return match(arg) == Option::Yes;
+  });
+}
+
+std::vector<std::string> usage_lines() {
+  std::vector<std::pair<std::string, std::string_view>> rows;
+  for (const auto &entry : kOptions) {
+    std::string forms;
+    for (std::string_view form : entry.forms)
+      if (!form.empty())
+        forms += (forms.empty() ? "" : ", ") + std::string(form);
+    if (!entry.parameter.empty())
+      forms += " " + std::string(entry.parameter);
+    rows.emplace_back(forms, entry.effect);
+  }
+  for (const auto &[operand, effect] : kOperands)
+    rows.emplace_back(operand, effect);
+  std::size_t width = 0;
+  for (const auto &row : rows)
+    width = std::max(width, row.first.size());
+  std::vector<std::string> lines = {
+      "Usage: corvantix [options] [drive letter]",
+      "       corvantix --yes [options] TARGET",
+      "Options:"};
+  for (const auto &[forms, effect] : rows)
+    lines.push_back("  " + forms + std::string(width + 2 - forms.size(), ' ') +
+                    std::string(effect));
+  return lines;
 }
 
 } // namespace corvantix

@@ -4,6 +4,7 @@
 
 #include "pipeline/process.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,9 +13,15 @@ namespace corvantix {
 
 struct StartupValues {
   bool help = false;
+  bool version = false; ///< help asked for by --version or -v
   bool single_drive = false;
   bool no_drive_text = false;
   char letter = 0; ///< drive to pre-select in single-drive mode; 0 for none
+  bool yes = false; ///< --yes: prepare `target` without a window or question
+  /// The last argument when it names a drive: one character (then also
+  /// `letter`), or a path when paths are taken (see read_arguments).
+  std::string target;
+  std::uint64_t new_size = 0; ///< --size: bytes of a new image; 0 for none
 };
 
 /// One text option: replaces the language text `key` by `value`.
@@ -40,8 +47,20 @@ struct ArgumentReading {
 
 /// Reads `args` (without the program's own name) into `options` and the
 /// returned values. Relative folder paths are joined to `program_folder`.
+/// The last argument may be a path that names the target (an image file or
+/// a block device) after --yes, or anywhere when `path_target` is set (no
+/// window can be shown: the person is asked on the terminal); an argument
+/// that begins with '-' is never one.
 ArgumentReading read_arguments(const std::vector<std::string> &args,
                                const std::string &program_folder,
-                               Process &options);
+                               Process &options, bool path_target = false);
+
+/// Whether `args` hold --yes (or -y) anywhere, read or not: where the
+/// messages of a run that fails before its options are read go.
+bool yes_given(const std::vector<std::string> &args);
+
+/// The usage: a line for the command's forms, then one line per option
+/// with its forms and what it does, as the README's option table has them.
+std::vector<std::string> usage_lines();
 
 } // namespace corvantix

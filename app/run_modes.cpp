@@ -27,6 +27,8 @@ int run_help(Toolkit &toolkit) {
   }
 }
 
+} // namespace
+
 void write_result_file(char letter) {
   std::ofstream file(result_file, std::ios::binary | std::ios::trunc);
   if (!file)
@@ -40,8 +42,6 @@ void write_result_file(char letter) {
     throw Error("Could not write to disk.");
   }
 }
-
-} // namespace
 
 std::string crash_text(const std::exception_ptr &failure) {
   std::string message = message_of(failure);

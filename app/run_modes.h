@@ -18,6 +18,10 @@ inline constexpr const char crash_title[] = "We apologize for the inconvenience.
 /// is the chain of the failure's causes, one message a line (may be empty).
 std::string crash_text(const std::exception_ptr &failure);
 
+/// Writes the disk's letter into drive.txt in the current folder (one
+/// byte, replacing an earlier file); fails with "Could not write to disk."
+void write_result_file(char letter);
+
 /// Single-drive finish handler: after a run without failure writes the
 /// disk's letter into drive.txt in the current folder (one byte, replacing
 /// an earlier file); then closes the window in every case.

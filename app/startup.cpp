@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include "app/terminal_modes.h"
 #include "platform/system.h"
 #include "strings/error.h"
 #include "strings/res.h"
@@ -27,24 +28,48 @@ std::string argument_error_text(const ArgumentError &error) {
 } // namespace
 
 int app_main(const std::vector<std::string> &args, Toolkit &toolkit) {
+  ProcessTerminal terminal(true);
+  return app_main(args, toolkit, terminal);
+}
+
+int app_main(const std::vector<std::string> &args, Toolkit &toolkit,
+             Terminal &terminal) {
+  // Without windows, and in an unattended run, what goes wrong before a
+  // mode runs is a line on the error stream, never a box.
+  const bool lines_only = !terminal.windows() || yes_given(args);
   try {
     Res::init();
   } catch (const Error &) {
+    if (lines_only) {
+      terminal.write_error(describe_chain(std::current_exception()) + "\n");
+      return 1;
+    }
     return report_load_failure(toolkit);
   }
   toolkit.enable_visual_styles();
 
   Process process;
-  ArgumentReading reading =
-      read_arguments(args, platform::program_folder(), process);
+  // Without windows the person is asked on the terminal, about a drive
+  // letter or a path.
+  ArgumentReading reading = read_arguments(args, platform::program_folder(),
+                                           process, !terminal.windows());
   for (const TextOverride &override : reading.overrides)
     Res::set(override.key, override.value);
+  const StartupValues &values = reading.values;
   if (reading.error) {
-    toolkit.message_box(argument_error_text(*reading.error), "",
-                        Toolkit::Buttons::Ok);
+    std::string text = argument_error_text(*reading.error);
+    if (lines_only)
+      terminal.write_error(text + "\n");
+    else
+      toolkit.message_box(text, "", Toolkit::Buttons::Ok);
     return 1;
   }
-  return run_mode(reading.values, process, toolkit);
+  if (values.help && !terminal.windows())
+    return print_help(values, terminal);
+  if (!values.help &&
+      (values.yes || (!terminal.windows() && !values.target.empty())))
+    return run_on_terminal(values, process, terminal, args);
+  return run_mode(values, process, toolkit);
 }
 
 } // namespace corvantix

@@ -44,8 +44,11 @@ void Process::process(const std::shared_ptr<UsbDisk> &disk,
   if (!disk)
     return;
   // Another program on the stick would find it changing under its feet.
-  if (platform::file_system().volume_in_use(disk->path))
-    throw Error(Res::format("MSG_DRIVE_IN_USE", disk->path));
+  if (platform::file_system().volume_in_use(disk->path)) {
+    std::string user = platform::file_system().volume_user(disk->path);
+    throw Error(user.empty() ? Res::format("MSG_DRIVE_IN_USE", disk->path)
+                             : user);
+  }
   const ProgressCallback report = callback ? callback : progress_cb;
   const double steps = (backup_ ? 2 : 0) + (format_ ? 1 : 0) + (fdos_ ? 1 : 0) +
                        double(copy_directories.size()) + 1;

@@ -117,6 +117,8 @@ void FileSystem::copy_tree(const std::string &from, const std::string &to) {
 
 bool FileSystem::volume_in_use(const std::string &) { return false; }
 
+std::string FileSystem::volume_user(const std::string &) { return {}; }
+
 FileSystem &file_system() {
   return current ? *current : native_file_system();
 }

@@ -134,8 +134,12 @@ public:
 
   /// True when the file system at `root` is mounted and can be read.
   virtual bool volume_ready(const std::string &root) = 0;
-  /// True when another program holds the drive of `root` for itself.
+  /// True when another program holds the drive of `root` for itself. Asked
+  /// before a run, when the system may free the drive of its own use.
   virtual bool volume_in_use(const std::string &root);
+  /// What holds the drive of `root`, in the user's words, after
+  /// volume_in_use said so; empty when only "another program" is known.
+  virtual std::string volume_user(const std::string &root);
 
 protected:
   /// Runs `make`, which creates the entry `target`, with any entry that

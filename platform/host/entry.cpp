@@ -25,7 +25,10 @@ int main(int argc, char **argv) {
   int code, signal;
   {
     corvantix::HostToolkit toolkit;
-    code = corvantix::app_main(args, toolkit);
+    // Without a display, help, version and the question before a run are
+    // on the terminal.
+    corvantix::ProcessTerminal terminal(toolkit.has_display());
+    code = corvantix::app_main(args, toolkit, terminal);
     signal = toolkit.ending_signal();
   }
   // A run under way when the window went has ended with 1 already.

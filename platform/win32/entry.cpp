@@ -17,7 +17,9 @@ int main() {
     args.push_back(corvantix::win32::narrow(wide[i]));
   LocalFree(wide);
   corvantix::Win32Toolkit toolkit;
-  int code = corvantix::app_main(args, toolkit);
+  // Windows can always be shown: help stays the documentation window.
+  corvantix::ProcessTerminal terminal(true);
+  int code = corvantix::app_main(args, toolkit, terminal);
   CoUninitialize();
   return code;
 }

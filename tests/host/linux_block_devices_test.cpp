@@ -6,6 +6,7 @@
 #include "platform/host/machine/host_tools.h"
 #include "platform/host/machine/linux_disks.h"
 #include "platform/host/win32/win32_types.h"
+#include "whole_run.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <optional>
 
 namespace corvantix::test {
 namespace {
@@ -203,6 +205,86 @@ TEST_F(LoopDevices, MountedPartitionIsFoundAndKeepsTheDiskBusy) {
   EXPECT_TRUE(
       emulation::mount_points_on(*disk, emulation::read_mountinfo()).empty());
   EXPECT_GE(Fd(loop->node(), O_RDONLY | O_EXCL).get(), 0);
+}
+
+// A whole run on a loop device whose ext4 partition is mounted: a RAW
+// stick to the program, with its letter. The run unmounts an idle mount
+// before anything is read; a busy one stops it, named, with nothing copied.
+class MountedStickRun : public WholeRun {
+protected:
+  void SetUp() override {
+    WholeRun::SetUp();
+    if (geteuid() != 0 || access("/dev/loop-control", R_OK | W_OK) != 0)
+      GTEST_SKIP() << "loop devices need root and /dev/loop-control";
+  }
+};
+
+TEST_F(MountedStickRun, IdleMountIsTakenOffBusyOneStopsTheRun) {
+  struct Case {
+    const char *what;
+    bool busy;
+    std::vector<std::string> args;
+  };
+  const std::vector<Case> cases = {
+      {"idle, backup", false, {"-s", "E"}},
+      {"idle, no backup", false, {"-s", "E", "-f"}},
+      {"busy", true, {"-s", "E"}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    make_image(image, 512);
+    LoopDevice loop(image);
+    if (!loop.ok())
+      GTEST_SKIP() << "no loop device could be attached: " << loop.error();
+    std::string first = loop.partition(1);
+    ASSERT_EQ(emulation::reread_partition_table(loop.node(), first, 5s),
+              ERROR_SUCCESS);
+    auto made = run_tool({"mkfs.ext4", "-q", "-F", first});
+    ASSERT_TRUE(made.ok()) << made.err;
+    fs::path point = folder_.path() / "mounted here";
+    Mount mount(first, point);
+    if (!mount.ok())
+      GTEST_SKIP() << "ext4 cannot be mounted here: " << mount.error();
+    std::optional<std::ofstream> held;
+    if (c.busy)
+      held.emplace(point / "open.txt");
+
+    emulation::DiskConfig config;
+    config.image = loop.node();
+    config.block_device = true;
+    config.letter = 'E';
+    config.model = "Loop Stick";
+    emulation::Machine &machine = install({config});
+    std::size_t earlier = results().size();
+    run(c.args);
+    std::vector<std::string> shown = results();
+    shown.erase(shown.begin(), shown.begin() + std::ptrdiff_t(earlier));
+    auto disk = emulation::describe_block_device(loop.node());
+    ASSERT_TRUE(disk);
+    auto points = emulation::mount_points_on(*disk, emulation::read_mountinfo());
+
+    EXPECT_TRUE(backups().empty()) << "nothing is copied";
+    if (c.busy) {
+      EXPECT_EQ(shown, std::vector<std::string>{emulation::mounted_disk_message(
+                             loop.node(), {point.string()})});
+      EXPECT_EQ(points, std::vector<std::string>{point.string()});
+      EXPECT_TRUE(machine.writes().empty());
+    } else if (c.args.size() == 2) {
+      ASSERT_EQ(shown.size(), 1u);
+      EXPECT_TRUE(shown[0].starts_with(Res::get("STEP_BACKUP_CREATE_ERR")))
+          << shown[0];
+      EXPECT_TRUE(points.empty());
+      EXPECT_TRUE(machine.writes().empty());
+    } else {
+      // The formatter locks the unmounted RAW volume and prepares it.
+      EXPECT_EQ(shown, std::vector<std::string>{"Format Successful!"});
+      EXPECT_FALSE(machine.writes().empty());
+      EXPECT_TRUE(points.empty());
+    }
+    EXPECT_EQ(drive_txt(), c.args.size() == 3 ? "E" : "");
+    fs::remove("drive.txt");
+    emulation::Machine::install(nullptr);
+  }
 }
 
 TEST(BlockDeviceCalls, RefuseWhatIsNoBlockDevice) {

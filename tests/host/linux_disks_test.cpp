@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <fstream>
+#include <map>
 
 namespace corvantix::test {
 namespace {
@@ -199,7 +201,8 @@ TEST_F(LinuxDisks, OnlyWritableUsbDisksWithAMediumAreListed) {
             "mmcblk0p1");
 }
 
-TEST_F(LinuxDisks, LettersGoInOrderToDisksWithFatFirstPartitions) {
+// Windows gives a RAW stick (no table, no FAT it reads) a letter too.
+TEST_F(LinuxDisks, LettersGoInOrderToEveryStick) {
   machine_.partition(machine_.usb_disk("sdb", "2-1", 16, 1 << 20), 1, true);
   machine_.usb_disk("sdc", "2-2", 32, 1 << 20); // no partition table
   fs::path both_fat = machine_.usb_disk("sdd", "2-3", 48, 1 << 20);
@@ -219,7 +222,7 @@ TEST_F(LinuxDisks, LettersGoInOrderToDisksWithFatFirstPartitions) {
     letters += disk.letter ? disk.letter : '-';
   }
   EXPECT_EQ(order, "sdb sdc sdd sde sdz sdaa ");
-  EXPECT_EQ(letters, "E-F-GH");
+  EXPECT_EQ(letters, "EFGHIJ");
   EXPECT_EQ(named(disks, "sdc")->first_partition(), nullptr);
   ASSERT_EQ(named(disks, "sdd")->partitions.size(), 2u);
   EXPECT_EQ(named(disks, "sdd")->partitions[1].offset, 40960u * 512);
@@ -228,20 +231,18 @@ TEST_F(LinuxDisks, LettersGoInOrderToDisksWithFatFirstPartitions) {
 
 TEST_F(LinuxDisks, LettersStopAtZ) {
   std::vector<LinuxDisk> disks(24);
-  for (LinuxDisk &disk : disks)
-    disk.first_partition_fat = true;
-  disks[1].first_partition_fat = false;
+  disks[1].first_partition_fat = true;
   emulation::assign_drive_letters(disks);
   EXPECT_EQ(disks[0].letter, 'E');
-  EXPECT_EQ(disks[1].letter, 0);
-  EXPECT_EQ(disks[2].letter, 'F');
-  EXPECT_EQ(disks[22].letter, 'Z');
+  EXPECT_EQ(disks[1].letter, 'F');
+  EXPECT_EQ(disks[21].letter, 'Z');
+  EXPECT_EQ(disks[22].letter, 0);
   EXPECT_EQ(disks[23].letter, 0);
 
   // Letters that other disks of the machine have are left out.
   emulation::assign_drive_letters(disks, "FGC");
   EXPECT_EQ(disks[0].letter, 'E');
-  EXPECT_EQ(disks[2].letter, 'H');
+  EXPECT_EQ(disks[1].letter, 'H');
 }
 
 TEST_F(LinuxDisks, IdentifiersTellSticksAndSlotsApart) {
@@ -276,7 +277,7 @@ TEST_F(LinuxDisks, UsbMachineIsMadeOfTheDevices) {
   EXPECT_EQ(configs[0].model, "SanDisk Cruzer Blade");
   EXPECT_EQ(configs[0].interface_type, "USB");
   EXPECT_EQ(configs[0].new_size, 0u) << "a device must never be made";
-  EXPECT_EQ(configs[1].letter, 0);
+  EXPECT_EQ(configs[1].letter, 'F') << "a RAW stick has a letter";
   EXPECT_EQ(emulation::usb_machine(machine_.roots(), "E")[0].letter, 'F');
 
   EXPECT_TRUE(emulation::is_usb_line({"usb"}));
@@ -327,6 +328,59 @@ TEST(LinuxMounts, PartitionsAndStackedDevicesAreFound) {
   EXPECT_TRUE(emulation::mount_points_on(disk, mountinfo).empty());
   EXPECT_EQ(emulation::mount_points_of("1 2 8:16 / /a\\134b\\011c\\ rw", {{8, 16}}),
             (std::vector<std::string>{"/a\\b\tc\\"}));
+}
+
+// Before a run the stick's mounts come off, the last mounted first; what
+// keeps one (busy, not root) or a swap area stops the run and is named.
+TEST(LinuxMounts, ReleaseUnmountsIdlePointsAndNamesWhatStays) {
+  Res::init_for("en-US");
+  const std::string mountinfo =
+      "27 1 254:1 / / rw - ext4 /dev/vda1 rw\n"
+      "91 27 8:17 / /media/ann/STICK rw - vfat /dev/sdb1 rw\n"
+      "92 27 8:18 / /srv/photos rw - ext4 /dev/sdb2 rw\n"
+      "94 27 8:33 / /mnt/other rw - ext4 /dev/sdc1 rw\n";
+  const std::string header = "Filename\tType\tSize\tUsed\tPriority\n";
+  LinuxDisk disk;
+  disk.name = "sdb";
+  disk.node = "/dev/sdb";
+  disk.device = {8, 16};
+  disk.partitions = {{"sdb1", 1, {8, 17}, 0, 0}, {"sdb2", 2, {8, 18}, 0, 0}};
+  const std::string both = emulation::mounted_disk_message(
+      "/dev/sdb", {"/media/ann/STICK", "/srv/photos"});
+  const std::string swap = Res::format("MSG_DRIVE_IN_USE", "/dev/sdb2 (swap)");
+  struct Case {
+    const char *what;
+    std::string swaps;
+    std::map<std::string, int> errors; ///< umount2's errno by point
+    std::string message;
+    std::vector<std::string> tried; ///< umount2 asked, in order
+  };
+  const std::vector<Case> cases = {
+      {"idle", header, {}, "", {"/srv/photos", "/media/ann/STICK"}},
+      {"other disks' swap", header + "/dev/sdc1 partition 1 0 -2\n"
+                                     "/swap\\040file file 1 0 -3\n",
+       {}, "", {"/srv/photos", "/media/ann/STICK"}},
+      {"gone meanwhile", header, {{"/srv/photos", EINVAL}}, "",
+       {"/srv/photos", "/media/ann/STICK"}},
+      {"first busy", header, {{"/media/ann/STICK", EBUSY}},
+       emulation::mounted_disk_message("/dev/sdb", {"/media/ann/STICK"}),
+       {"/srv/photos", "/media/ann/STICK"}},
+      {"last busy", header, {{"/srv/photos", EBUSY}}, both, {"/srv/photos"}},
+      {"not root", header, {{"/srv/photos", EPERM}}, both, {"/srv/photos"}},
+      {"swap", header + "/dev/sdb2 partition 1 0 -2\n", {}, swap, {}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> tried;
+    std::string message = emulation::release_disk(
+        disk, mountinfo, c.swaps, [&](const std::string &point) {
+          tried.push_back(point);
+          auto error = c.errors.find(point);
+          return error == c.errors.end() ? 0 : error->second;
+        });
+    EXPECT_EQ(message, c.message);
+    EXPECT_EQ(tried, c.tried);
+  }
 }
 
 TEST_F(LinuxDisks, StackedDevicesAreHolders) {

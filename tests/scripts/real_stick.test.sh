@@ -4,8 +4,8 @@
 #  - a whole run through the window (backup, format, FreeDOS, restore, a
 #    copy folder), then QEMU boots FreeDOS from the device and the user's
 #    files and the copied folder are on it;
-#  - a device with a partition mounted (ext4) is refused with a message
-#    naming the mount point, and not a byte of it changes;
+#  - a device with a partition mounted (ext4) and in use is refused with a
+#    message naming the mount point, and not a byte of it changes;
 #  - a device with 4096-byte logical sectors is refused before anything is
 #    written.
 #   real_stick.test.sh <corvantix> <source dir> <build dir>
@@ -121,7 +121,7 @@ mtype -i "$stickfs" 2>/dev/null ::/Tools/FLASH.BAT | cmp -s - "$work/extra/Tools
 "$src/tests/boot/qemu_boot.sh" "$loop" --timeout 60 || fail "FreeDOS does not boot from $loop"
 echo "real sticks: whole run on $loop, FreeDOS boots with the user's files back"
 
-# --- A partition mounted: refused, nothing written ----------------------
+# --- A partition mounted and in use: refused, nothing written -----------
 truncate -s 96M "$work/mounted.img"
 attach "$work/mounted.img"
 printf 'start=1MiB, size=40MiB, type=c\nsize=40MiB, type=83\n' | sfdisk -q "$loop" >/dev/null 2>&1
@@ -133,16 +133,20 @@ point=$work/data
 mkdir -p "$point"
 mount "${loop}p2" "$point"
 mounts+=("$point")
+touch "$point/open"
+sleep 600 <"$point/open" &  # a program with a file open keeps it mounted
+holder=$!
 machine "$loop"
 before=$(sha256sum <"$loop")
 result=$(run_window)
+kill "$holder"; wait "$holder" 2>/dev/null || true
 [ "$result" = "Format failed!" ] || fail "a stick with a mounted partition was prepared"
 text=$(box_text "$result")
 [[ $text == *mounted* && $text == *umount* && $text == *data* ]] || fail "mounted: the message reads '$text'"
 [ "$(sha256sum <"$loop")" = "$before" ] || fail "the stick with a mounted partition changed"
 umount "$point"
 mounts=()
-echo "real sticks: a mounted partition is named and nothing is written"
+echo "real sticks: a mounted partition in use is named and nothing is written"
 
 # --- 4096-byte logical sectors: refused before anything is written ------
 stick "$work/big-sectors.img" 96M 4096

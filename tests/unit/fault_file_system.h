@@ -136,6 +136,9 @@ public:
     enter("volume_in_use", root);
     return inner_.volume_in_use(root);
   }
+  std::string volume_user(const std::string &root) override {
+    return inner_.volume_user(root);
+  }
 
 private:
   struct Fault {

@@ -427,7 +427,11 @@ void GtkMainView::set_window_enabled(bool enabled) {
   if (closed_)
     return;
   window_enabled_ = enabled;
-  gtk_widget_set_sensitive(content_, enabled);
+  // The cells of the controls that take input, not the window: an
+  // insensitive window would grey the progress bar that shows the run,
+  // and the controls keep their own state for is_enabled.
+  for (GtkWidget *control : {combo_, refresh_, keep_, format_, about_})
+    gtk_widget_set_sensitive(gtk_widget_get_parent(control), enabled);
   if (enabled)
     set_focus(focus_);
 }

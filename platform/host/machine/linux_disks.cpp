@@ -288,9 +288,7 @@ void assign_drive_letters(std::vector<LinuxDisk> &disks,
   for (LinuxDisk &disk : disks) {
     while (next <= 'Z' && taken.find(next) != std::string_view::npos)
       ++next;
-    disk.letter = 0;
-    if (disk.first_partition_fat && next <= 'Z')
-      disk.letter = next++;
+    disk.letter = next <= 'Z' ? next++ : 0;
   }
 }
 
@@ -436,6 +434,53 @@ std::vector<std::string> mount_points_on(const LinuxDisk &disk,
   for (const LinuxPartition &partition : disk.partitions)
     sources.push_back("/dev/" + partition.name);
   return mount_points_of(mountinfo, devices, sources);
+}
+
+std::vector<std::string> swap_areas_on(const LinuxDisk &disk,
+                                       std::string_view swaps) {
+  std::vector<DeviceNumber> devices = {disk.device};
+  std::vector<std::string> names = {"/dev/" + disk.name};
+  for (const LinuxPartition &partition : disk.partitions) {
+    devices.push_back(partition.device);
+    names.push_back("/dev/" + partition.name);
+  }
+  devices.insert(devices.end(), disk.holders.begin(), disk.holders.end());
+  std::vector<std::string> areas;
+  std::istringstream lines{std::string(swaps)};
+  std::string line, name;
+  while (std::getline(lines, line)) {
+    // Filename Type Size Used Priority, the first line their titles.
+    if (!(std::istringstream(line) >> name))
+      continue;
+    name = unescaped(name);
+    // A stacked device shows under its own name (/dev/dm-0).
+    struct stat status;
+    bool on_device =
+        stat(name.c_str(), &status) == 0 && S_ISBLK(status.st_mode) &&
+        std::find(devices.begin(), devices.end(),
+                  DeviceNumber{major(status.st_rdev), minor(status.st_rdev)}) !=
+            devices.end();
+    if (on_device || std::find(names.begin(), names.end(), name) != names.end())
+      areas.push_back(name);
+  }
+  return areas;
+}
+
+std::string release_disk(const LinuxDisk &disk, std::string_view mountinfo,
+                         std::string_view swaps,
+                         const std::function<int(const std::string &)> &unmount) {
+  // The kernel pages to a swap area until swapoff; it is never taken away.
+  if (auto areas = swap_areas_on(disk, swaps); !areas.empty())
+    return Res::format("MSG_DRIVE_IN_USE", areas.front() + " (swap)");
+  std::vector<std::string> points = mount_points_on(disk, mountinfo);
+  while (!points.empty()) {
+    int error = unmount(points.back());
+    // EINVAL: no longer a mount point, someone unmounted it meanwhile.
+    if (error != 0 && error != EINVAL && error != ENOENT)
+      return mounted_disk_message(disk.node.string(), points);
+    points.pop_back();
+  }
+  return {};
 }
 
 std::string read_mountinfo(const fs::path &file) {

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -87,9 +88,9 @@ std::optional<LinuxDisk> describe_block_device(const std::filesystem::path &node
 /// assign_drive_letters does.
 std::vector<LinuxDisk> find_usb_disks(const LinuxRoots &roots = {});
 
-/// Gives E:, F:, ... in order to the disks whose first partition holds a
-/// FAT file system, as Windows mounts new sticks (A: to D: and the letters
-/// in `taken` are never given); the others get no letter.
+/// Gives E:, F:, ... in order to the disks, as Windows mounts new sticks
+/// (A: to D: and the letters in `taken` are never given): a stick whose
+/// file system Windows cannot read gets one too, as a RAW volume.
 void assign_drive_letters(std::vector<LinuxDisk> &disks,
                           std::string_view taken = "");
 
@@ -139,6 +140,19 @@ std::vector<std::string> mount_points_of(std::string_view mountinfo,
 /// sources are their nodes under /dev.
 std::vector<std::string> mount_points_on(const LinuxDisk &disk,
                                          std::string_view mountinfo);
+/// The swap areas in `swaps` (the text of /proc/swaps) on the disk, its
+/// partitions or the devices stacked on them, as /proc/swaps names them.
+std::vector<std::string> swap_areas_on(const LinuxDisk &disk,
+                                       std::string_view swaps);
+/// Frees the disk of Linux's mounts before this program takes it, as
+/// Windows' volume lock dismounts a volume that no program holds open: the
+/// mount points on it in `mountinfo` are unmounted by `unmount` (0, or the
+/// errno of umount2), the last mounted first. Nothing is unmounted while a
+/// swap area in `swaps` is on it. Empty when the disk is free; otherwise
+/// the message naming the swap area or the mount points still mounted.
+std::string release_disk(const LinuxDisk &disk, std::string_view mountinfo,
+                         std::string_view swaps,
+                         const std::function<int(const std::string &)> &unmount);
 /// The text of a mountinfo file; empty when it cannot be read.
 std::string read_mountinfo(const std::filesystem::path &file =
                                "/proc/self/mountinfo");

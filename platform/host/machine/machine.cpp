@@ -9,6 +9,9 @@
 #include "strings/error.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +19,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -353,6 +357,10 @@ Machine &Machine::current() {
       throw Error("Could not make the machine's folder '" + state +
                   "': " + std::strerror(errno));
     const char *description = std::getenv("CORVANTIX_MACHINE");
+    // Started from the menu entry, through pkexec, which passes no
+    // environment on: the user wants the computer's own USB sticks.
+    if (!description && std::getenv("PKEXEC_UID"))
+      description = "usb";
     std::vector<DiskConfig> disks;
     if (description && is_usb_machine_name(description))
       disks = usb_machine();
@@ -539,6 +547,42 @@ std::uint32_t Machine::hold_device(Disk &disk) {
   if (fd < 0)
     return win32_error_of(errno);
   disk.exclusive = std::make_shared<ImageLock>(fd);
+  return 0;
+}
+
+std::uint32_t Machine::release_volume(char letter) {
+  std::lock_guard guard(mutex_);
+  Disk *disk = disk_by_letter(letter);
+  if (!disk || !disk->volume_present())
+    return 0;
+  if (!claim(*disk))
+    return ERROR_SHARING_VIOLATION;
+  auto linux_disk = disk->config.block_device && !disk->exclusive
+                        ? describe_block_device(disk->config.image)
+                        : std::nullopt;
+  if (!linux_disk)
+    return 0;
+  refusal_code_ = 0;
+  bool unmounted = false;
+  std::string why = release_disk(
+      *linux_disk, read_mountinfo(), read_mountinfo("/proc/swaps"),
+      [&](const std::string &point) {
+        unmounted = true;
+        return ::umount2(point.c_str(), 0) == 0 ? 0 : errno;
+      });
+  if (!why.empty()) {
+    refusal_code_ = ERROR_SHARING_VIOLATION;
+    refusal_ = std::move(why);
+    return refusal_code_;
+  }
+  int fd = ::open(disk->config.image.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+  if (fd < 0)
+    return errno == EBUSY ? ERROR_SHARING_VIOLATION : 0;
+  // What the kernel wrote through a partition's node while it was mounted
+  // is not in the whole disk's cache, which our reads go through.
+  if (unmounted)
+    ::ioctl(fd, BLKFLSBUF, 0);
+  ::close(fd);
   return 0;
 }
 

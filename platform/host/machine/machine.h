@@ -70,8 +70,8 @@ struct DiskConfig {
   std::string pnp_id;
   /// `image` is a real block device (a USB stick): never made or resized;
   /// its volume lock holds the device exclusively and is refused while
-  /// Linux has a partition of it mounted; writes reach it before a handle
-  /// closes.
+  /// Linux has a partition of it mounted (a run unmounts them first, see
+  /// Machine::release_volume); writes reach it before a handle closes.
   bool block_device = false;
 };
 
@@ -211,6 +211,15 @@ public:
   /// (ERROR_ACCESS_DENIED when Linux has a partition of it mounted, with
   /// the message naming the mount point kept as the refusal).
   std::uint32_t hold_device(Disk &disk);
+
+  /// Frees the volume of `letter` for a run, before anything is read, as
+  /// Windows' volume lock dismounts a volume that no program holds open: a
+  /// block device's partitions that Linux has mounted are unmounted when
+  /// nothing on them is in use. 0, or ERROR_SHARING_VIOLATION while
+  /// another program holds the disk: a mount point that stays busy, a swap
+  /// area, an exclusive holder, or another program of ours; the message
+  /// naming the mount point or swap area is kept as the refusal.
+  std::uint32_t release_volume(char letter);
 
   /// Why the last volume lock was refused, in the user's words, for the
   /// system text of its error code; taken once.

@@ -341,10 +341,17 @@ public:
     return emulation::Machine::current().volume_image(root[0]).error == 0;
   }
 
+  // Frees the volume of Linux's mounts first: see Machine::release_volume.
   bool volume_in_use(const std::string &root) override {
     return is_drive_path(root) &&
-           emulation::Machine::current().volume_image(root[0]).error ==
+           emulation::Machine::current().release_volume(root[0]) ==
                ERROR_SHARING_VIOLATION;
+  }
+
+  std::string volume_user(const std::string &root) override {
+    if (!is_drive_path(root))
+      return {};
+    return emulation::take_disk_refusal(ERROR_SHARING_VIOLATION).value_or("");
   }
 };
 

@@ -1,0 +1,44 @@
+// What the program has besides its windows: whether windows can be shown,
+// and the standard streams for help, version and unattended runs.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace corvantix {
+
+class Terminal {
+public:
+  virtual ~Terminal() = default;
+
+  /// Whether windows can be shown: always on Windows; in the host build
+  /// when a display is named (DISPLAY, WAYLAND_DISPLAY) and opens.
+  virtual bool windows() const = 0;
+  /// Whether standard input is a terminal that a person types on.
+  virtual bool input_is_terminal() const = 0;
+  /// Whether standard error goes to a terminal (progress as a bar).
+  virtual bool error_is_terminal() const = 0;
+  /// Standard output and standard error; text as it is, in UTF-8.
+  virtual void write_output(const std::string &text) = 0;
+  virtual void write_error(const std::string &text) = 0;
+  /// One line typed on standard input, without its end; nullopt at its end.
+  virtual std::optional<std::string> read_line() = 0;
+};
+
+/// The process's own streams (platform/terminal.h).
+class ProcessTerminal : public Terminal {
+public:
+  explicit ProcessTerminal(bool windows) : windows_(windows) {}
+
+  bool windows() const override { return windows_; }
+  bool input_is_terminal() const override;
+  bool error_is_terminal() const override;
+  void write_output(const std::string &text) override;
+  void write_error(const std::string &text) override;
+  std::optional<std::string> read_line() override;
+
+private:
+  bool windows_;
+};
+
+} // namespace corvantix

@@ -1,0 +1,113 @@
+// The terminal of the Windows product: the standard streams, or the console
+// of the program that started it (the product is a GUI program, which has
+// no streams of its own), and drive letters as the only targets.
+#include "platform/terminal.h"
+
+#include "device/usb_disk.h"
+#include "platform/win32/text.h"
+#include "strings/res.h"
+
+#include <windows.h>
+
+#include <cctype>
+#include <iostream>
+
+namespace corvantix::platform {
+namespace {
+
+// The console of the parent process, for a program started without
+// streams; INVALID_HANDLE_VALUE when there is none.
+HANDLE parent_console() {
+  static const HANDLE console = [] {
+    if (!AttachConsole(ATTACH_PARENT_PROCESS))
+      return INVALID_HANDLE_VALUE;
+    return CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+  }();
+  return console;
+}
+
+HANDLE output_handle(DWORD which) {
+  HANDLE handle = GetStdHandle(which);
+  if (handle && handle != INVALID_HANDLE_VALUE)
+    return handle;
+  return parent_console();
+}
+
+// A console takes the text as UTF-16; a file or pipe gets the UTF-8 bytes.
+void write_to(DWORD which, const std::string &text) {
+  HANDLE handle = output_handle(which);
+  if (handle == INVALID_HANDLE_VALUE || text.empty())
+    return;
+  DWORD mode = 0, written = 0;
+  if (GetConsoleMode(handle, &mode)) {
+    std::wstring wide = win32::widen(text);
+    WriteConsoleW(handle, wide.data(), DWORD(wide.size()), &written, nullptr);
+    return;
+  }
+  for (std::size_t done = 0; done < text.size(); done += written) {
+    if (!WriteFile(handle, text.data() + done, DWORD(text.size() - done),
+                   &written, nullptr) ||
+        written == 0)
+      return;
+  }
+}
+
+bool is_character_device(HANDLE handle) {
+  return handle && handle != INVALID_HANDLE_VALUE &&
+         GetFileType(handle) == FILE_TYPE_CHAR;
+}
+
+// "E", and on Windows also "E:" and "E:\".
+std::optional<char> letter_of(const std::string &target) {
+  if (target.size() == 1)
+    return target[0];
+  bool drive = (target.size() == 2 || (target.size() == 3 && target[2] == '\\')) &&
+               std::isalpha(static_cast<unsigned char>(target[0])) &&
+               target[1] == ':';
+  if (!drive)
+    return std::nullopt;
+  return target[0];
+}
+
+} // namespace
+
+bool input_is_terminal() {
+  return is_character_device(GetStdHandle(STD_INPUT_HANDLE));
+}
+
+bool error_is_terminal() {
+  return is_character_device(output_handle(STD_ERROR_HANDLE));
+}
+
+void write_output(const std::string &text) { write_to(STD_OUTPUT_HANDLE, text); }
+
+void write_error(const std::string &text) { write_to(STD_ERROR_HANDLE, text); }
+
+std::optional<std::string> read_input_line() {
+  std::string line;
+  if (!std::getline(std::cin, line))
+    return std::nullopt;
+  if (!line.empty() && line.back() == '\r')
+    line.pop_back();
+  return line;
+}
+
+RunTarget find_run_target(const std::string &target, std::uint64_t) {
+  RunTarget found;
+  std::optional<char> letter = letter_of(target);
+  if (!letter) {
+    found.refusal = Res::format("ARGS_YES_LETTER_ONLY", target);
+    return found;
+  }
+  char upper = char(std::toupper(static_cast<unsigned char>(*letter)));
+  UsbList list;
+  list.build();
+  found.disk = list.by_letter(upper);
+  if (!found.disk)
+    found.refusal = Res::format("ARGS_ERR_LETTER", upper);
+  return found;
+}
+
+} // namespace corvantix::platform

@@ -1,0 +1,492 @@
+// The program on a terminal: help and version without a display, the
+// unattended run (--yes) on image files, drive letters and block devices,
+// the question asked when there is no display, and the refusals that say
+// why nothing was done. The program is started through app_main with a
+// terminal whose streams the test holds.
+#include "app/startup.h"
+#include "app/terminal.h"
+#include "platform/host/machine/host_tools.h"
+#include "platform/host/machine/linux_disks.h"
+#include "strings/res.h"
+#include "unit/scripted_toolkit.h"
+
+#include "emulated_machine.h"
+#include "loop_device.h"
+#include "stick_files.h"
+#include "whole_run.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <deque>
+#include <fstream>
+#include <regex>
+
+namespace corvantix {
+namespace {
+
+namespace fs = std::filesystem;
+using test::StickFiles;
+using test::WholeRun;
+
+/// A terminal whose output the test reads and whose input it types.
+class TestTerminal : public Terminal {
+public:
+  bool windows() const override { return windows_shown; }
+  bool input_is_terminal() const override { return typing; }
+  bool error_is_terminal() const override { return error_on_screen; }
+  void write_output(const std::string &text) override { out += text; }
+  void write_error(const std::string &text) override { err += text; }
+  std::optional<std::string> read_line() override {
+    ++reads;
+    if (typed.empty())
+      return std::nullopt;
+    std::string line = typed.front();
+    typed.pop_front();
+    return line;
+  }
+
+  bool windows_shown = false;
+  bool typing = false;
+  bool error_on_screen = false;
+  std::deque<std::string> typed;
+  std::string out, err;
+  int reads = 0;
+};
+
+std::vector<std::string> terminal_lines(const std::string &text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    lines.push_back(line);
+  return lines;
+}
+
+std::string project_version() {
+  std::ifstream in(fs::path(CORVANTIX_SOURCE_DIR) / "CMakeLists.txt");
+  std::string text((std::istreambuf_iterator<char>(in)),
+                   std::istreambuf_iterator<char>());
+  std::smatch found;
+  std::regex project(R"(project\(Corvantix VERSION ([0-9.]+))");
+  return std::regex_search(text, found, project) ? found[1].str() : "";
+}
+
+class OnTerminal : public WholeRun {
+protected:
+  void TearDown() override {
+    unsetenv("CORVANTIX_MACHINE");
+    WholeRun::TearDown();
+  }
+
+  int start(const std::vector<std::string> &args) {
+    return app_main(args, toolkit, terminal);
+  }
+
+  /// Nothing was shown in a window, nor asked in a box.
+  void expect_no_windows() {
+    EXPECT_TRUE(toolkit.mains.empty());
+    EXPECT_TRUE(toolkit.abouts.empty());
+    EXPECT_TRUE(toolkit.boxes.empty());
+  }
+
+  /// A stick from the shop with the user's files, and no machine on it.
+  void shop_stick(std::uint64_t size = 64 << 20) {
+    make_stick(size);
+    emulation::Machine::install(nullptr);
+  }
+
+  TestTerminal terminal;
+};
+
+// --- help and version ------------------------------------------------------
+
+TEST_F(OnTerminal, HelpWithoutADisplayPrintsEveryOptionOnALineOfItsOwn) {
+  for (const char *help : {"--help", "-h"}) {
+    terminal.out.clear();
+    EXPECT_EQ(start({help}), 0) << help;
+    std::vector<std::string> lines = terminal_lines(terminal.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "Usage: corvantix [options] [drive letter]");
+    const std::vector<std::vector<std::string>> options = {
+        {"-h", "--help"},
+        {"--version", "-v"},
+        {"-f", "--force", "--nobackup", "--no-backup"},
+        {"-k", "--keep", "-b", "--backup"},
+        {"--noformat", "--no-format"},
+        {"--nofdos", "--no-fdos", "--no-free-dos", "--nofreedos"},
+        {"--notxt", "--no-txt", "--nodrivetxt", "--no-drive-txt"},
+        {"-l", "--lang", "--language", "-t", "--text", "--string"},
+        {"-c", "--copy", "-d", "--dir", "--directory"},
+        {"-1", "--single", "-s"},
+        {"-y", "--yes"},
+        {"--size"}};
+    for (const auto &forms : options) {
+      std::string listed;
+      for (const std::string &form : forms)
+        listed += (listed.empty() ? "  " : ", ") + form;
+      int found = 0;
+      for (const std::string &line : lines)
+        if (line.starts_with(listed + " ") || line == listed)
+          ++found;
+      EXPECT_EQ(found, 1) << listed << "\n" << terminal.out;
+    }
+    EXPECT_NE(terminal.out.find("KEY=VALUE"), std::string::npos);
+    EXPECT_NE(terminal.out.find("FOLDER"), std::string::npos);
+    EXPECT_NE(terminal.out.find("--size SIZE"), std::string::npos);
+  }
+  EXPECT_EQ(terminal.err, "");
+  expect_no_windows();
+}
+
+TEST_F(OnTerminal, VersionWithoutADisplayPrintsTheProjectVersion) {
+  std::string version = project_version();
+  ASSERT_FALSE(version.empty());
+  for (const char *form : {"--version", "-v"}) {
+    terminal.out.clear();
+    EXPECT_EQ(start({form}), 0);
+    EXPECT_EQ(terminal.out, "Corvantix " + version + "\n");
+  }
+  expect_no_windows();
+}
+
+TEST_F(OnTerminal, WithADisplayHelpAndVersionStayTheDocumentationWindow) {
+  terminal.windows_shown = true;
+  for (const char *form : {"--help", "--version"}) {
+    toolkit.script = [](test::ScriptedToolkit &) {};
+    EXPECT_EQ(start({form}), 0);
+  }
+  EXPECT_EQ(toolkit.abouts.size(), 2u);
+  EXPECT_EQ(terminal.out, "");
+}
+
+// --- unattended runs on image files ----------------------------------------
+
+TEST_F(OnTerminal, YesPreparesAnImageKeepsTheFilesAndWritesDriveTxt) {
+  shop_stick();
+  EXPECT_EQ(start({"--yes", image.string()}), 0) << terminal.err;
+  EXPECT_EQ(terminal_lines(terminal.err),
+            (std::vector<std::string>{"creating backup...", "Formating...",
+                                      "Installing FreeDOS...",
+                                      "restoring backup...", "Done!",
+                                      "Format Successful!"}));
+  EXPECT_EQ(drive_txt(), "E");
+  EXPECT_TRUE(files().exists("KERNEL.SYS"));
+  EXPECT_TRUE(files().exists("COMMAND.COM"));
+  EXPECT_EQ(files().read("NOTES.TXT"), "my notes\r\n");
+  EXPECT_EQ(terminal.reads, 0) << "nothing is asked";
+  expect_no_windows();
+}
+
+TEST_F(OnTerminal, TheShortFormAndTheOptionsAreThoseOfSingleDriveMode) {
+  shop_stick();
+  fs::path extra = folder_.path() / "extra";
+  fs::create_directories(extra);
+  std::ofstream(extra / "GAME.EXE") << "game";
+  EXPECT_EQ(start({"-f", "--notxt", "-c", extra.string(), "-t",
+                   "STEP_DONE=Fertig.", "-y", image.string()}),
+            0)
+      << terminal.err;
+  EXPECT_EQ(terminal_lines(terminal.err),
+            (std::vector<std::string>{"Formating...", "Installing FreeDOS...",
+                                      "Copying files...", "Fertig.",
+                                      "Format Successful!"}));
+  EXPECT_FALSE(fs::exists("drive.txt"));
+  EXPECT_EQ(files().read("GAME.EXE"), "game");
+  EXPECT_FALSE(files().exists("NOTES.TXT")) << "no backup was made";
+}
+
+TEST_F(OnTerminal, AFailedRunEndsWithOneAndItsMessageOnTheErrorStream) {
+  shop_stick();
+  fs::path missing = folder_.path() / "no-such-folder";
+  EXPECT_EQ(start({"--yes", "--nobackup", "-c", missing.string(),
+                   image.string()}),
+            1);
+  std::vector<std::string> lines = terminal_lines(terminal.err);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "Could not copy the files from '" + missing.string() +
+                              "' to the device.");
+  EXPECT_FALSE(fs::exists("drive.txt"));
+  expect_no_windows();
+}
+
+TEST_F(OnTerminal, SizeMakesANewBlankImageThatIsPreparedWithoutABackup) {
+  fs::path made = folder_.path() / "new.img";
+  EXPECT_EQ(start({"--yes", "--size", "64M", made.string()}), 0)
+      << terminal.err;
+  EXPECT_EQ(fs::file_size(made), 64u << 20);
+  EXPECT_EQ(terminal.err.find("creating backup"), std::string::npos);
+  EXPECT_EQ(terminal_lines(terminal.err).back(), "Format Successful!");
+  // The prepared disk has its partition at LBA 32.
+  StickFiles prepared(made, 32 * 512);
+  EXPECT_TRUE(prepared.exists("KERNEL.SYS"));
+  EXPECT_TRUE(prepared.exists("AUTOEXEC.BAT"));
+  EXPECT_EQ(drive_txt(), "E");
+  // Sparse: a blank image of 64 MiB holds little more than what was written.
+  struct stat status {};
+  ASSERT_EQ(::stat(made.c_str(), &status), 0);
+  EXPECT_LT(std::uint64_t(status.st_blocks) * 512, 16u << 20);
+}
+
+TEST_F(OnTerminal, SizeLeavesAnImageThatExistsAsItIs) {
+  shop_stick();
+  EXPECT_EQ(start({"--yes", "--size", "128M", image.string()}), 0);
+  EXPECT_EQ(fs::file_size(image), 64u << 20);
+  EXPECT_EQ(files().read("NOTES.TXT"), "my notes\r\n") << "backed up";
+}
+
+TEST_F(OnTerminal, BadSizesAreArgumentErrorsOnTheErrorStream) {
+  for (const char *size : {"12x", "0", "1000", "M", "-1", "99999999999999999T"}) {
+    terminal.err.clear();
+    EXPECT_EQ(start({"--yes", "--size", size, "new.img"}), 1) << size;
+    EXPECT_EQ(terminal.err, std::string("Argument '--size' got an invalid "
+                                        "parameter '") +
+                                size + "'!\n");
+  }
+  terminal.err.clear();
+  EXPECT_EQ(start({"--yes", "--size"}), 1);
+  EXPECT_EQ(terminal.err, "Argument '--size' requires a parameter.\n");
+  EXPECT_FALSE(fs::exists("new.img"));
+  expect_no_windows();
+}
+
+TEST_F(OnTerminal, TargetsThatCannotBePreparedAreRefusedWithTheReason) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"--yes"},
+       "Argument '--yes' needs the drive to prepare as the last argument: a "
+       "drive letter, or on Linux an image file or a USB disk's block device."},
+      {{"--yes", "missing.img"},
+       "missing.img does not exist. To make a new image, give its size with "
+       "--size SIZE, such as --size 256M."},
+      {{"--yes", folder_.path().string()},
+       folder_.path().string() +
+           " is neither an image file nor a block device. Nothing was "
+           "changed on it."},
+      {{"--yes", "/dev/null"},
+       "/dev/null is neither an image file nor a block device. Nothing was "
+       "changed on it."},
+  };
+  for (const Case &c : cases) {
+    terminal.err.clear();
+    EXPECT_EQ(start(c.args), 1);
+    EXPECT_EQ(terminal.err, c.message + "\n");
+  }
+  EXPECT_FALSE(fs::exists("missing.img"));
+  EXPECT_FALSE(fs::exists("drive.txt"));
+  expect_no_windows();
+}
+
+TEST_F(OnTerminal, AnImageThatMayNotBeWrittenNeedsAdministratorRights) {
+  if (::geteuid() == 0)
+    GTEST_SKIP() << "root may write every file (the script test runs this "
+                    "as another user)";
+  shop_stick();
+  fs::permissions(image, fs::perms::owner_read | fs::perms::group_read);
+  std::string before = test::slurp(image);
+  EXPECT_EQ(start({"--yes", image.string()}), 1);
+  EXPECT_EQ(terminal.err,
+            "Writing to " + image.string() +
+                " needs administrator rights. Start Corvantix with them: sudo "
+                "corvantix --yes " +
+                image.string() + ", or through the menu entry \"Corvantix\".\n");
+  EXPECT_EQ(test::slurp(image), before);
+  expect_no_windows();
+}
+
+TEST_F(OnTerminal, TheRightsMessageQuotesArgumentsForTheShell) {
+  if (::geteuid() == 0)
+    GTEST_SKIP() << "root may write every file";
+  fs::create_directories(folder_.path() / "locked");
+  fs::permissions(folder_.path() / "locked", fs::perms::owner_read |
+                                                 fs::perms::owner_exec);
+  std::string target = (folder_.path() / "locked" / "my stick.img").string();
+  EXPECT_EQ(start({"--yes", "--size", "64M", target}), 1);
+  EXPECT_NE(terminal.err.find("sudo corvantix --yes --size 64M '" + target + "'"),
+            std::string::npos)
+      << terminal.err;
+  fs::permissions(folder_.path() / "locked", fs::perms::owner_all);
+}
+
+// --- drive letters -----------------------------------------------------------
+
+TEST_F(OnTerminal, YesPreparesADriveLetterOfTheMachine) {
+  make_stick(64 << 20);
+  EXPECT_EQ(start({"--yes", "e"}), 0) << terminal.err;
+  EXPECT_EQ(terminal_lines(terminal.err).back(), "Format Successful!");
+  EXPECT_EQ(drive_txt(), "E");
+  EXPECT_TRUE(files().exists("KERNEL.SYS"));
+  EXPECT_EQ(files().read("NOTES.TXT"), "my notes\r\n");
+
+  terminal.err.clear();
+  EXPECT_EQ(start({"--yes", "F"}), 1);
+  EXPECT_EQ(terminal.err, "F:\\ is not a USB drive.\n");
+  expect_no_windows();
+}
+
+TEST_F(OnTerminal, AUsbMachineWithoutDisksSaysThereIsNone) {
+  if (!emulation::find_usb_disks().empty())
+    GTEST_SKIP() << "this machine has USB disks";
+  emulation::Machine::install(nullptr);
+  setenv("CORVANTIX_MACHINE", "usb", 1);
+  EXPECT_EQ(start({"--yes", "E"}), 1);
+  EXPECT_EQ(terminal.err,
+            "No USB disk was found. Plug in the stick and try again.\n");
+  expect_no_windows();
+}
+
+TEST_F(OnTerminal, AMachineThatCannotBeMadeIsALineNotTheCrashBox) {
+  emulation::Machine::install(nullptr);
+  std::ofstream(folder_.path() / "machine.txt") << "disk\n";
+  setenv("CORVANTIX_MACHINE", (folder_.path() / "machine.txt").c_str(), 1);
+  EXPECT_EQ(start({"--yes", "E"}), 1);
+  EXPECT_EQ(terminal.err, (folder_.path() / "machine.txt").string() +
+                              ":1: expected: disk <image> [key=value ...]\n");
+  expect_no_windows();
+}
+
+// --- block devices -----------------------------------------------------------
+
+TEST_F(OnTerminal, ABlockDeviceThatIsNoUsbDiskIsRefusedUntouched) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "loop devices need root";
+  shop_stick(32 << 20);
+  std::string before = test::slurp(image);
+  test::LoopDevice loop(image);
+  if (!loop.ok())
+    GTEST_SKIP() << "no loop device: " << loop.error();
+  EXPECT_EQ(start({"--yes", "--nobackup", loop.node()}), 1);
+  EXPECT_EQ(terminal.err, loop.node() +
+                              " is not a USB disk, and only USB disks are "
+                              "prepared. Nothing was changed on it.\n");
+  EXPECT_EQ(test::slurp(image), before);
+  EXPECT_FALSE(fs::exists("drive.txt"));
+  expect_no_windows();
+}
+
+// --- without a display and without --yes -----------------------------------
+
+TEST_F(OnTerminal, WithoutADisplayATargetIsPreparedAfterYes) {
+  shop_stick();
+  terminal.typing = true;
+  terminal.typed = {" Yes "};
+  EXPECT_EQ(start({image.string()}), 0) << terminal.err;
+  EXPECT_TRUE(terminal.err.starts_with("Erase all data on " + image.string() +
+                                       " (Corvantix Virtual Stick, 64 MB)? "
+                                       "[y/N] creating backup...\n"))
+      << terminal.err;
+  EXPECT_EQ(terminal_lines(terminal.err).back(), "Format Successful!");
+  EXPECT_TRUE(files().exists("KERNEL.SYS"));
+  EXPECT_EQ(drive_txt(), "E");
+
+  // A drive letter, in single-drive form.
+  make_stick(64 << 20);
+  terminal.err.clear();
+  terminal.typed = {"y"};
+  EXPECT_EQ(start({"-s", "E"}), 0) << terminal.err;
+  EXPECT_TRUE(terminal.err.starts_with(
+      "Erase all data on E (Corvantix stick, 64 MB)? [y/N] "))
+      << terminal.err;
+  expect_no_windows();
+}
+
+TEST_F(OnTerminal, WithoutADisplayAnythingButYesChangesNothing) {
+  shop_stick();
+  std::string before = test::slurp(image);
+  terminal.typing = true;
+  for (std::string answer : {"n", "", "ja", "yess"}) {
+    terminal.err.clear();
+    terminal.typed = {answer};
+    EXPECT_EQ(start({image.string()}), 1) << answer;
+    EXPECT_TRUE(terminal.err.ends_with("[y/N] Nothing was changed.\n"))
+        << terminal.err;
+  }
+  terminal.err.clear();
+  EXPECT_EQ(start({image.string()}), 1) << "input ends";
+  EXPECT_TRUE(terminal.err.ends_with("[y/N] \nNothing was changed.\n"));
+  EXPECT_EQ(test::slurp(image), before);
+  EXPECT_FALSE(fs::exists("drive.txt"));
+  expect_no_windows();
+}
+
+TEST_F(OnTerminal, ANewImageIsTakenBackWhenTheAnswerIsNo) {
+  fs::path made = folder_.path() / "new.img";
+  terminal.typing = true;
+  terminal.typed = {"no"};
+  EXPECT_EQ(start({"--size", "64M", made.string()}), 1);
+  EXPECT_EQ(terminal.err, "Erase all data on " + made.string() +
+                              " (Corvantix Virtual Stick, 64 MB)? [y/N] "
+                              "Nothing was changed.\n");
+  EXPECT_FALSE(fs::exists(made));
+}
+
+TEST_F(OnTerminal, WithoutADisplayOrATerminalNothingIsDone) {
+  fs::path made = folder_.path() / "new.img";
+  EXPECT_EQ(start({"--size", "64M", made.string()}), 1);
+  EXPECT_EQ(terminal.err,
+            "There is no display for the window and no terminal to ask on, so "
+            "nothing was changed. Add --yes to prepare " +
+                made.string() + " without asking.\n");
+  EXPECT_FALSE(fs::exists(made)) << "no image is made";
+  EXPECT_EQ(terminal.reads, 0);
+  expect_no_windows();
+}
+
+TEST_F(OnTerminal, OnATerminalTheStepsAreABar) {
+  shop_stick();
+  terminal.error_on_screen = true;
+  EXPECT_EQ(start({"--yes", "--nobackup", image.string()}), 0);
+  EXPECT_EQ(terminal.err,
+            "\r[######              ]  33% Formating..."
+            "\r[#############       ]  67% Installing FreeDOS..."
+            "\r[####################] 100% Done!                "
+            "\nFormat Successful!\n");
+}
+
+// --- the window stays as it was ------------------------------------------------
+
+TEST_F(OnTerminal, WithADisplayAPathWithoutYesIsStillAnInvalidArgument) {
+  terminal.windows_shown = true;
+  EXPECT_EQ(start({"stick.img"}), 1);
+  ASSERT_EQ(toolkit.boxes.size(), 1u);
+  EXPECT_EQ(toolkit.boxes[0].text, "Invalid argument 'stick.img'!");
+  EXPECT_EQ(terminal.err, "");
+}
+
+TEST_F(OnTerminal, WithADisplayArgumentErrorsOfAnUnattendedRunAreLines) {
+  terminal.windows_shown = true;
+  EXPECT_EQ(start({"-x", "--yes", "E"}), 1);
+  EXPECT_EQ(terminal.err, "Invalid argument '-x'!\n");
+  EXPECT_EQ(start({"--yes", "--size", "1x", "E"}), 1);
+  EXPECT_EQ(terminal.err, "Invalid argument '-x'!\n"
+                          "Argument '--size' got an invalid parameter '1x'!\n");
+  expect_no_windows();
+}
+
+TEST_F(OnTerminal, WithADisplayYesStillRunsWithoutAWindow) {
+  shop_stick();
+  terminal.windows_shown = true;
+  EXPECT_EQ(start({"--yes", image.string()}), 0) << terminal.err;
+  EXPECT_EQ(terminal_lines(terminal.err).back(), "Format Successful!");
+  expect_no_windows();
+}
+
+TEST_F(OnTerminal, WithADisplaySingleDriveModeIsTheWindow) {
+  make_stick(64 << 20);
+  terminal.windows_shown = true;
+  toolkit.script = [](test::ScriptedToolkit &t) {
+    t.main().answers = {true};
+    ASSERT_TRUE(t.main().click(Control::btnFormat));
+    t.pump();
+  };
+  EXPECT_EQ(start({"-s", "E"}), 0);
+  EXPECT_EQ(toolkit.mains.size(), 1u);
+  EXPECT_EQ(drive_txt(), "E");
+  EXPECT_EQ(results(), std::vector<std::string>{"Format Successful!"});
+  EXPECT_EQ(terminal.err, "");
+  EXPECT_EQ(terminal.out, "");
+}
+
+} // namespace
+} // namespace corvantix
