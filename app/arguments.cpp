@@ -1,5 +1,6 @@
 #include "app/arguments.h"
 
+#include "disk/disk_size.h"
 #include "platform/system.h"
 
 #include <algorithm>
@@ -79,33 +80,13 @@ std::optional<Option> match(std::string_view arg) {
   return std::nullopt;
 }
 
-// A size as the machine description takes it: <n>[K|M|G|T], a positive
-// multiple of 512 bytes that fits in 64 bits.
+// A size for a new image: <n>[K|M|G|T], a positive multiple of 512 bytes
+// that fits in 64 bits.
 std::optional<std::uint64_t> size_of(std::string_view text) {
-  std::size_t digits = text.find_first_not_of("0123456789");
-  if (text.empty() || digits == 0 || text.size() > 18)
+  std::optional<std::uint64_t> size = ParseDiskSize(text);
+  if (!size || *size == 0 || *size % 512)
     return std::nullopt;
-  std::string_view unit =
-      digits == std::string_view::npos ? "" : text.substr(digits);
-  std::uint64_t value = 0;
-  for (char c : text.substr(0, digits))
-    value = value * 10 + std::uint64_t(c - '0');
-  int shift;
-  if (unit.empty())
-    shift = 0;
-  else if (unit == "K" || unit == "k")
-    shift = 10;
-  else if (unit == "M" || unit == "m")
-    shift = 20;
-  else if (unit == "G" || unit == "g")
-    shift = 30;
-  else if (unit == "T" || unit == "t")
-    shift = 40;
-  else
-    return std::nullopt;
-  if (value == 0 || value > UINT64_MAX >> shift || (value << shift) % 512)
-    return std::nullopt;
-  return value << shift;
+  return size;
 }
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }

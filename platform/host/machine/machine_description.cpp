@@ -33,9 +33,9 @@
 //
 // stands for the real USB disks of this machine, with letters given as
 // Windows would give them, avoiding the letters of the other lines.
+#include "disk/disk_size.h"
 #include "platform/host/machine/linux_disks.h"
 #include "platform/host/machine/machine.h"
-
 #include "strings/error.h"
 
 #include <cerrno>
@@ -80,31 +80,6 @@ std::vector<std::string> words_of(const std::string &line, bool &unbalanced) {
     words.push_back(word);
   unbalanced = quoted;
   return words;
-}
-
-std::optional<std::uint64_t> size_of(const std::string &text) {
-  std::size_t digits = text.find_first_not_of("0123456789");
-  if (text.empty() || digits == 0 || text.size() > 18)
-    return std::nullopt;
-  std::uint64_t value = std::stoull(text.substr(0, digits));
-  std::string unit = digits == std::string::npos ? "" : text.substr(digits);
-  int shift;
-  if (unit == "")
-    shift = 0;
-  else if (unit == "K" || unit == "k")
-    shift = 10;
-  else if (unit == "M" || unit == "m")
-    shift = 20;
-  else if (unit == "G" || unit == "g")
-    shift = 30;
-  else if (unit == "T" || unit == "t")
-    shift = 40;
-  else
-    return std::nullopt;
-  // A size past 64 bits would wrap to a small one.
-  if (value > std::numeric_limits<std::uint64_t>::max() >> shift)
-    return std::nullopt;
-  return value << shift;
 }
 
 // Why an existing image cannot back a disk, or "" when it can. A missing
@@ -195,14 +170,14 @@ read_machine_description(const std::filesystem::path &file) {
         bad_line(file, number, "unknown word '" + word + "'");
       std::string key = word.substr(0, eq), value = word.substr(eq + 1);
       if (key == "size") {
-        auto size = size_of(value);
+        auto size = ParseDiskSize(value);
         if (!size || *size == 0 || *size % 512)
           bad_line(file, number, "size must be <n>[K|M|G|T], a positive "
                                  "multiple of 512 below 16 EiB");
         disk.new_size = *size;
         size_given = true;
       } else if (key == "real") {
-        auto size = size_of(value);
+        auto size = ParseDiskSize(value);
         if (!size || *size == 0 || *size % 512)
           bad_line(file, number, "real must be <n>[K|M|G|T], a positive "
                                  "multiple of 512");
@@ -227,7 +202,7 @@ read_machine_description(const std::filesystem::path &file) {
           bad_line(file, number, "unknown behaviour '" + value + "'");
         disk.behaviour = *behaviour;
       } else if (key == "sector") {
-        auto size = size_of(value);
+        auto size = ParseDiskSize(value);
         if (!size || (*size != 512 && *size != 1024 && *size != 2048 &&
                       *size != 4096))
           bad_line(file, number, "sector must be 512, 1024, 2048 or 4096");
