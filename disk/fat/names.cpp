@@ -289,7 +289,7 @@ std::optional<ShortName> exact_short_name(std::u16string_view name) {
   return result;
 }
 
-// The basis as the FAT specification makes it, except that the periods
+// The basis as Microsoft's FAT documentation makes it, except that the periods
 // before the last one are left out rather than ending the base, as Windows
 // does ("x.tar.gz" gives XTAR.GZ). A name with nothing left for the base
 // (only spaces and periods) gets "_". Case bits stay 0: a name that needs

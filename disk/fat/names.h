@@ -1,7 +1,7 @@
 // Names on a FAT volume as Windows keeps them. A long name is the UTF-16
 // the user gave, unit for unit (a surrogate pair is two units, a combining
-// accent its own unit); the 8.3 short name is made from it by the FAT
-// specification's basis-name rules in OEM code page 437, as FreeDOS and
+// accent its own unit); the 8.3 short name is made from it by the basis-name
+// rules of Microsoft's FAT documentation in OEM code page 437, as FreeDOS and
 // Linux read short names by default.
 //
 // Text crosses into the rest of the system as UTF-8. A lone surrogate, which
@@ -60,8 +60,8 @@ std::optional<ShortName> exact_short_name(std::u16string_view name);
 /// needed; case alone is no loss ("ReadMe.txt" gives README.TXT).
 ShortName basis_name(std::u16string_view name, bool &lossy);
 
-/// `basis` with the numeric tail "~n" (n from 1 to 999999, as the FAT
-/// specification counts), the base cut to make room.
+/// `basis` with the numeric tail "~n" (n from 1 to 999999, as Microsoft's FAT
+/// documentation counts), the base cut to make room.
 ShortName with_tail(const ShortName &basis, unsigned n);
 
 /// The checksum of an 11-byte short name that each long-name slot carries.

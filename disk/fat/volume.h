@@ -1,7 +1,7 @@
 // A FAT12, FAT16 or FAT32 file system on a byte range of an image file or a
 // block device, read and written in place. The type follows from the
-// cluster count as the FAT specification says (fewer than 4085 clusters:
-// FAT12; fewer than 65525: FAT16; else FAT32).
+// cluster count as Microsoft's FAT documentation says (fewer than 4085
+// clusters: FAT12; fewer than 65525: FAT16; else FAT32).
 //
 // Low layer: every call returns 0 or a Win32 error code and never throws.
 // Paths are UTF-8 (names.h), '/'-separated and relative to the root; ""
