@@ -53,17 +53,26 @@ Display *x_display() {
   return gdk_x11_display_get_xdisplay(display);
 }
 
+// Another X client may destroy our windows without asking. Requests GDK
+// sent for them before it learnt of it then fail (BadWindow, BadDrawable,
+// and errors on what those requests would have made), and GDK ends the
+// process on any error that no trap of its own catches. One trap for the
+// toolkit's life catches them; GDK's own traps inside it still see theirs.
 void watch_x_connection(HostToolkit &toolkit) {
   if (Display *display = x_display()) {
+    gdk_x11_display_error_trap_push(gdk_display_get_default());
     XSetIOErrorHandler(quiet_io_error);
     XSetIOErrorExitHandler(display, lost_display, &toolkit);
   }
 }
 
-// Xlib's own exit handler again: the toolkit is going.
+// Xlib's own exit handler and GDK's error handling again: the toolkit is
+// going.
 void unwatch_x_connection() {
-  if (Display *display = x_display())
+  if (Display *display = x_display()) {
     XSetIOErrorExitHandler(display, nullptr, nullptr);
+    gdk_x11_display_error_trap_pop_ignored(gdk_display_get_default());
+  }
 }
 #else
 void watch_x_connection(HostToolkit &) {}
