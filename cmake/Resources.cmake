@@ -73,8 +73,13 @@ if(CORVANTIX_PLATFORM STREQUAL "win32")
   file(WRITE ${CORVANTIX_GENERATED}/resource_names.txt "${names}")
   string(APPEND rc "LANGUAGE 0, 0\n\"CORVANTIX_NAMES\" RCDATA \"${CORVANTIX_GENERATED}/resource_names.txt\"\n")
   file(WRITE ${CORVANTIX_GENERATED}/files.rc "${rc}")
+  # The product's manifest and version resource carry the project's version.
+  configure_file(${CMAKE_SOURCE_DIR}/resources/corvantix.manifest.in
+                 ${CORVANTIX_GENERATED}/corvantix.manifest @ONLY)
+  configure_file(${CMAKE_SOURCE_DIR}/resources/version.rc.in
+                 ${CORVANTIX_GENERATED}/version.rc @ONLY)
   file(WRITE ${CORVANTIX_GENERATED}/program.rc
-    "#include \"files.rc\"\nLANGUAGE 0, 0\n1 24 \"${CMAKE_SOURCE_DIR}/resources/corvantix.manifest\"\n")
+    "#include \"files.rc\"\n#include \"version.rc\"\nLANGUAGE 0, 0\n1 24 \"${CORVANTIX_GENERATED}/corvantix.manifest\"\n")
   include(${CMAKE_SOURCE_DIR}/resources/program_rc.cmake OPTIONAL)
 else()
   string(REPLACE ";" "\n" manifest "${CORVANTIX_RESOURCES}")
@@ -93,7 +98,7 @@ function(corvantix_embed_resources target)
     endif()
     target_sources(${target} PRIVATE ${rc})
     set_source_files_properties(${rc} PROPERTIES
-      OBJECT_DEPENDS "${resource_files};${CMAKE_SOURCE_DIR}/resources/corvantix.manifest")
+      OBJECT_DEPENDS "${resource_files};${CORVANTIX_GENERATED}/corvantix.manifest;${CORVANTIX_GENERATED}/version.rc")
     # Keep the generated file in the build graph.
     add_custom_target(${target}_resources DEPENDS
       ${CORVANTIX_GENERATED}/ThirdPartyLicenses.txt ${CORVANTIX_DOC_FILES})

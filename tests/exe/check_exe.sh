@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The Windows product's file, checked without running it: PE32 for the
 # 80386, GUI subsystem, large address aware, a manifest asking for
-# administrator rights with visual styles and system DPI awareness, the
-# embedded files under their names, and imports from system DLLs only (the
-# C++ runtime is linked in, so the program runs from a stick alone).
-#   check_exe.sh <corvantix.exe>
+# administrator rights with visual styles, system DPI awareness and long
+# paths, a version resource of the project's version, the embedded files
+# under their names, imports from system DLLs only (the C++ runtime is
+# linked in, so the program runs from a stick alone) and no debug sections.
+#   check_exe.sh <corvantix.exe> <project version>
 set -euo pipefail
-exe=$1
+exe=$1 version=$2
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 headers=$(i686-w64-mingw32-objdump -p "$exe")
@@ -14,6 +15,8 @@ grep -q 'Magic.*010b.*(PE32)' <<<"$headers" || fail "not PE32"
 grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" || fail "not a GUI program"
 grep -q 'large address aware' <<<"$headers" || fail "not large address aware"
 file "$exe" | grep -q 'Intel 80386' || fail "not for the 80386"
+debug=$(i686-w64-mingw32-objdump -h "$exe" | awk '$2 ~ /^\.debug/ {print $2}')
+[ -z "$debug" ] || fail "debug sections: $(echo $debug)"
 
 declare -A system_dll
 for name in advapi32 bcrypt cfgmgr32 comctl32 comdlg32 gdi32 kernel32 msvcrt \
@@ -36,10 +39,36 @@ for name in glob.xml glob.de-DE.xml glob.doc.xml glob.doc.de-DE.xml \
   upper=${name^^}
   grep -qF "$upper" <<<"$strings_in_exe" || fail "no resource named $upper"
 done
-grep -q 'level="requireAdministrator"' <<<"$strings_in_exe" || fail "manifest lacks requireAdministrator"
-grep -q 'Microsoft.Windows.Common-Controls' <<<"$strings_in_exe" || fail "manifest lacks common controls 6"
+manifest=$(wrestool -x --raw --type=24 "$exe")
+grep -q 'level="requireAdministrator"' <<<"$manifest" || fail "manifest lacks requireAdministrator"
+grep -q 'Microsoft.Windows.Common-Controls' <<<"$manifest" || fail "manifest lacks common controls 6"
 # The windows scale once, with the system's DPI; on a monitor of another
 # scale Windows stretches them.
-grep -q '<dpiAware[^>]*>true</dpiAware>' <<<"$strings_in_exe" || fail "manifest lacks system DPI awareness"
-! grep -qi 'PerMonitor\|true/pm' <<<"$strings_in_exe" || fail "manifest claims per-monitor DPI awareness"
-echo "corvantix.exe: PE32 i386 GUI, large address aware, manifest, embedded files, system DLL imports"
+grep -q '<dpiAware[^>]*>true</dpiAware>' <<<"$manifest" || fail "manifest lacks system DPI awareness"
+! grep -qi 'PerMonitor\|true/pm' <<<"$manifest" || fail "manifest claims per-monitor DPI awareness"
+grep -q '<longPathAware[^>]*>true</longPathAware>' <<<"$manifest" || fail "manifest lacks longPathAware"
+grep -q "assemblyIdentity[^>]*name=\"Corvantix\" version=\"$version.0\"" <<<"$manifest" ||
+  fail "manifest's assembly version is not $version.0"
+
+# The version resource: each string value follows its key, and the fixed
+# part holds the version as numbers.
+strings_of_version=$(wrestool -x --raw --type=16 "$exe" | strings -el)
+value_of() { awk -v key="$1" 'found { print; exit } $0 == key { found = 1 }' <<<"$strings_of_version"; }
+for pair in "FileDescription=Corvantix" "ProductName=Corvantix" \
+            "FileVersion=$version" "ProductVersion=$version" \
+            "OriginalFilename=corvantix.exe"; do
+  key=${pair%%=*} want=${pair#*=}
+  [ "$(value_of "$key")" = "$want" ] || fail "version resource: $key is '$(value_of "$key")', not '$want'"
+done
+for key in CompanyName LegalCopyright; do
+  grep -q Corvantix <<<"$(value_of "$key")" || fail "version resource: $key does not name the project"
+done
+numbers=$(wrestool -x --raw --type=16 "$exe" | python3 -c '
+import struct, sys
+data = sys.stdin.buffer.read()
+at = data.find(struct.pack("<I", 0xFEEF04BD))
+file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<4I", data, at + 8)
+dotted = lambda ms, ls: "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+print(dotted(file_ms, file_ls), dotted(product_ms, product_ls))')
+[ "$numbers" = "$version.0 $version.0" ] || fail "fixed version numbers are $numbers, not $version.0"
+echo "corvantix.exe $version: PE32 i386 GUI, large address aware, no debug sections, manifest, version resource, embedded files, system DLL imports"
