@@ -12,6 +12,7 @@
 namespace corvantix::platform {
 namespace {
 
+using win32::file_path;
 using win32::narrow;
 using win32::widen;
 
@@ -30,7 +31,7 @@ std::string join_path(const std::string &folder, const std::string &name) {
 }
 
 bool is_folder(const std::string &path) {
-  DWORD attributes = GetFileAttributesW(widen(path).c_str());
+  DWORD attributes = GetFileAttributesW(file_path(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES &&
          (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
@@ -73,7 +74,7 @@ struct Entry {
 // drive root has not even those, which is no failure.
 std::vector<Entry> entries_of(const std::string &folder) {
   WIN32_FIND_DATAW data;
-  FindHandle find(FindFirstFileExW(widen(join_path(folder, "*")).c_str(),
+  FindHandle find(FindFirstFileExW(file_path(join_path(folder, "*")).c_str(),
                                    FindExInfoBasic, &data,
                                    FindExSearchNameMatch, nullptr, 0));
   std::vector<Entry> entries;
@@ -116,13 +117,13 @@ void remove_tree(const std::string &folder) {
     if (descends(entry))
       remove_tree(entry.path);
     else if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
-      if (!RemoveDirectoryW(widen(entry.path).c_str()))
+      if (!RemoveDirectoryW(file_path(entry.path).c_str()))
         fail(entry.path);
-    } else if (!DeleteFileW(widen(entry.path).c_str())) {
+    } else if (!DeleteFileW(file_path(entry.path).c_str())) {
       fail(entry.path);
     }
   }
-  if (!RemoveDirectoryW(widen(folder).c_str()))
+  if (!RemoveDirectoryW(file_path(folder).c_str()))
     fail(folder);
 }
 
@@ -130,7 +131,7 @@ void remove_tree(const std::string &folder) {
 class FileHandle {
 public:
   FileHandle(const std::string &path, DWORD flags)
-      : handle_(CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+      : handle_(CreateFileW(file_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
                             nullptr, OPEN_EXISTING, flags, nullptr)) {
     if (handle_ == INVALID_HANDLE_VALUE)
       fail(path);
@@ -219,19 +220,10 @@ private:
 class Win32FileSystem : public FileSystem {
 public:
   std::string full_path(const std::string &path) override {
-    std::wstring wide = widen(path);
-    std::wstring full(MAX_PATH, L'\0');
-    for (;;) {
-      DWORD length = GetFullPathNameW(wide.c_str(), DWORD(full.size()),
-                                      full.data(), nullptr);
-      if (length == 0)
-        fail(path);
-      if (length < full.size()) {
-        full.resize(length);
-        return narrow(full);
-      }
-      full.resize(length);
-    }
+    std::wstring full = win32::full_path(widen(path));
+    if (full.empty())
+      fail(path);
+    return narrow(full);
   }
 
   std::string join(const std::string &folder,
@@ -266,13 +258,13 @@ public:
   void create_folders(const std::string &folder) override {
     if (is_folder(folder))
       return;
-    if (CreateDirectoryW(widen(folder).c_str(), nullptr))
+    if (CreateDirectoryW(file_path(folder).c_str(), nullptr))
       return;
     DWORD code = GetLastError();
     std::string parent = parent_of(folder);
     if (code == ERROR_PATH_NOT_FOUND && parent != folder) {
       create_folders(parent);
-      if (CreateDirectoryW(widen(folder).c_str(), nullptr))
+      if (CreateDirectoryW(file_path(folder).c_str(), nullptr))
         return;
       code = GetLastError();
     }
@@ -282,7 +274,7 @@ public:
   }
 
   bool create_new_folder(const std::string &folder) override {
-    if (CreateDirectoryW(widen(folder).c_str(), nullptr))
+    if (CreateDirectoryW(file_path(folder).c_str(), nullptr))
       return true;
     DWORD code = GetLastError();
     if (code == ERROR_ALREADY_EXISTS)
@@ -291,7 +283,7 @@ public:
   }
 
   void copy_file(const std::string &from, const std::string &to) override {
-    if (!CopyFileW(widen(from).c_str(), widen(to).c_str(), FALSE))
+    if (!CopyFileW(file_path(from).c_str(), file_path(to).c_str(), FALSE))
       fail(to);
   }
 
@@ -299,7 +291,7 @@ public:
   // where CreateFile would take a short alias as well.
   std::optional<std::string> entry_name(const std::string &path) override {
     WIN32_FIND_DATAW data;
-    FindHandle find(FindFirstFileExW(widen(path).c_str(), FindExInfoBasic,
+    FindHandle find(FindFirstFileExW(file_path(path).c_str(), FindExInfoBasic,
                                      &data, FindExSearchNameMatch, nullptr, 0));
     if (find.get() == INVALID_HANDLE_VALUE) {
       DWORD code = GetLastError();
@@ -311,7 +303,7 @@ public:
   }
 
   void rename(const std::string &from, const std::string &to) override {
-    if (!MoveFileExW(widen(from).c_str(), widen(to).c_str(), 0))
+    if (!MoveFileExW(file_path(from).c_str(), file_path(to).c_str(), 0))
       fail(from);
   }
 
@@ -340,7 +332,7 @@ public:
   }
 
   std::uint32_t attributes(const std::string &path) override {
-    DWORD attributes = GetFileAttributesW(widen(path).c_str());
+    DWORD attributes = GetFileAttributesW(file_path(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
       fail(path);
     return attributes;
@@ -350,14 +342,14 @@ public:
                       std::uint32_t attributes) override {
     if (attributes == 0)
       attributes = FILE_ATTRIBUTE_NORMAL;
-    if (!SetFileAttributesW(widen(path).c_str(), attributes))
+    if (!SetFileAttributesW(file_path(path).c_str(), attributes))
       fail(path);
   }
 
   void delete_tree(const std::string &folder) override { remove_tree(folder); }
 
   std::unique_ptr<WritableFile> create_file(const std::string &path) override {
-    HANDLE handle = CreateFileW(widen(path).c_str(),
+    HANDLE handle = CreateFileW(file_path(path).c_str(),
                                 GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)

@@ -27,6 +27,29 @@ std::string from_wide(UINT code_page, const std::wstring &wide) {
   return text;
 }
 
+bool starts_with(const std::wstring &text, const wchar_t *start) {
+  return text.rfind(start, 0) == 0;
+}
+
+// "X:\\..." with backslashes only and no empty, "." or ".." part: what
+// GetFullPathNameW would give back, apart from dots and spaces at the end
+// of a name, which it drops. Names the listing found keep them this way.
+bool full_and_plain(const std::wstring &path) {
+  if (path.size() < 3 || path[1] != L':' || path[2] != L'\\' ||
+      path.find(L'/') != std::wstring::npos)
+    return false;
+  for (std::size_t start = 3; start < path.size();) {
+    std::size_t end = path.find(L'\\', start);
+    std::wstring part = path.substr(start, end - start);
+    if (part.empty() ? end != std::wstring::npos : part == L"." || part == L"..")
+      return false;
+    if (end == std::wstring::npos)
+      break;
+    start = end + 1;
+  }
+  return true;
+}
+
 } // namespace
 
 std::wstring widen(const std::string &utf8) { return to_wide(CP_UTF8, utf8); }
@@ -38,6 +61,33 @@ std::string to_ansi(const std::string &utf8) {
 }
 std::string from_ansi(const std::string &ansi) {
   return narrow(to_wide(CP_ACP, ansi));
+}
+
+std::wstring full_path(const std::wstring &path) {
+  std::wstring full(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD length =
+        GetFullPathNameW(path.c_str(), DWORD(full.size()), full.data(), nullptr);
+    if (length == 0)
+      return {};
+    if (length < full.size()) {
+      full.resize(length);
+      return full;
+    }
+    full.resize(length);
+  }
+}
+
+std::wstring file_path(const std::string &path) {
+  std::wstring wide = widen(path);
+  if (starts_with(wide, L"\\\\?\\") || starts_with(wide, L"\\\\.\\"))
+    return wide;
+  std::wstring full = full_and_plain(wide) ? wide : full_path(wide);
+  if (full.empty())
+    return wide; // the call that takes it tells what is wrong
+  if (starts_with(full, L"\\\\"))
+    return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
 }
 
 } // namespace corvantix::win32
