@@ -36,6 +36,11 @@ constexpr int combo_list_rows = 8;
 constexpr int first_id = 100;
 
 COLORREF constexpr white = RGB(255, 255, 255);
+// The header picture and the window's white stay light in every colour
+// scheme, so the text on them keeps dark colours of its own: a dark
+// scheme's window text (white in High Contrast Black) vanishes there.
+COLORREF constexpr text_on_light = RGB(0, 0, 0);
+COLORREF constexpr grey_text_on_light = RGB(109, 109, 109);
 
 } // namespace
 
@@ -259,10 +264,10 @@ void Win32MainView::paint_header(HDC dc, const RECT &area) {
   if (!title_text_.empty() && IsWindowVisible(header)) {
     HGDIOBJ old = SelectObject(buffer, title_font_);
     SetBkMode(buffer, TRANSPARENT);
-    SetTextColor(buffer, GetSysColor(enabled_[index(Control::lblTitle)] &&
-                                             IsWindowEnabled(header)
-                                         ? COLOR_WINDOWTEXT
-                                         : COLOR_GRAYTEXT));
+    SetTextColor(buffer, enabled_[index(Control::lblTitle)] &&
+                                 IsWindowEnabled(header)
+                             ? text_on_light
+                             : grey_text_on_light);
     TextOutW(buffer, scale().dx(title_x), scale().dy(title_y),
              title_text_.c_str(), int(title_text_.size()));
     SelectObject(buffer, old);
@@ -299,6 +304,14 @@ LRESULT CALLBACK Win32MainView::header_procedure(HWND window, UINT message,
       return 0;
     }
     break;
+  case WM_PRINTCLIENT:
+    if (view) {
+      RECT area;
+      GetClientRect(window, &area);
+      view->paint_header(reinterpret_cast<HDC>(wparam), area);
+      return 0;
+    }
+    break;
   }
   return DefWindowProcW(window, message, wparam, lparam);
 }
@@ -319,9 +332,11 @@ LRESULT Win32MainView::handle_message(UINT message, WPARAM wparam,
     return 0;
   }
   case WM_CTLCOLORSTATIC: {
-    // Labels and the check box on the window's white.
+    // Labels and the check box on the window's white; disabled ones are
+    // greyed by the controls themselves.
     HDC dc = reinterpret_cast<HDC>(wparam);
     SetBkColor(dc, white);
+    SetTextColor(dc, text_on_light);
     return reinterpret_cast<LRESULT>(GetStockObject(WHITE_BRUSH));
   }
   case WM_COMMAND:

@@ -26,8 +26,9 @@ void write_deep(const std::string &root, const std::string &deep,
                 const std::string &name, const std::string &bytes) {
   std::wstring at = L"\\\\?\\" + widen(root);
   for (wchar_t c : widen(deep)) {
-    if (c == L'\\')
+    if (c == L'\\') {
       ASSERT_TRUE(CreateDirectoryW(at.c_str(), nullptr)) << GetLastError();
+    }
     at += c;
   }
   std::ofstream(std::filesystem::path(at + widen(name)), std::ios::binary) << bytes;

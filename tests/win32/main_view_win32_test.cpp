@@ -8,6 +8,9 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
@@ -327,6 +330,88 @@ TEST_F(Win32MainViewTest, EveryTextFitsItsControlInBothLanguages) {
     }
   }
   Res::init_for("en-US");
+}
+
+// The scheme's colours for a test's life.
+class SchemeColours {
+public:
+  explicit SchemeColours(std::vector<std::pair<int, COLORREF>> colours) {
+    for (auto [element, colour] : colours) {
+      elements_.push_back(element);
+      saved_.push_back(GetSysColor(element));
+      wanted_.push_back(colour);
+    }
+    SetSysColors(int(elements_.size()), elements_.data(), wanted_.data());
+  }
+  ~SchemeColours() {
+    SetSysColors(int(elements_.size()), elements_.data(), saved_.data());
+  }
+  SchemeColours(const SchemeColours &) = delete;
+  SchemeColours &operator=(const SchemeColours &) = delete;
+
+private:
+  std::vector<int> elements_;
+  std::vector<COLORREF> saved_, wanted_;
+};
+
+double luminance(std::uint32_t bgr) {
+  auto linear = [](unsigned value) {
+    double v = value / 255.0;
+    return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+  };
+  return 0.2126 * linear((bgr >> 16) & 0xFF) + 0.7152 * linear((bgr >> 8) & 0xFF) +
+         0.0722 * linear(bgr & 0xFF);
+}
+
+// The contrast between the darkest and the lightest pixel of `box` in the
+// control as it paints itself: text against what it is drawn on.
+double contrast_in(HWND control, RECT box) {
+  RECT area;
+  GetClientRect(control, &area);
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  info.bmiHeader.biWidth = area.right;
+  info.bmiHeader.biHeight = -area.bottom; // top row first
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  void *bits = nullptr;
+  HDC dc = CreateCompatibleDC(nullptr);
+  HBITMAP canvas = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(dc, canvas);
+  SendMessageW(control, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(dc), PRF_CLIENT);
+  GdiFlush();
+  double darkest = 1, lightest = 0;
+  for (LONG y = box.top; y < std::min(box.bottom, area.bottom); ++y)
+    for (LONG x = box.left; x < std::min(box.right, area.right); ++x) {
+      double l = luminance(static_cast<std::uint32_t *>(bits)[y * area.right + x]);
+      darkest = std::min(darkest, l);
+      lightest = std::max(lightest, l);
+    }
+  SelectObject(dc, old);
+  DeleteObject(canvas);
+  DeleteDC(dc);
+  return (lightest + 0.05) / (darkest + 0.05);
+}
+
+// High Contrast Black makes the window text white; the header picture and
+// the window's white stay light, so the title and the labels keep text
+// that reads on them (4.5:1, as for normal text).
+TEST_F(Win32MainViewTest, TextOnTheLightHeaderAndBodyReadsInADarkScheme) {
+  SchemeColours dark({{COLOR_WINDOW, RGB(0, 0, 0)},
+                      {COLOR_WINDOWTEXT, RGB(255, 255, 255)},
+                      {COLOR_BTNFACE, RGB(0, 0, 0)},
+                      {COLOR_BTNTEXT, RGB(255, 255, 255)},
+                      {COLOR_GRAYTEXT, RGB(63, 242, 63)}});
+  const Scale &s = view->scale();
+  Res::init_for("en-US");
+  view->set_text(Control::lblTitle, Res::get("UI_TITLE"));
+  view->set_text(Control::lblSticks, Res::get("UI_STICKS"));
+  view->show();
+  RECT title{s.dx(18), s.dy(32), s.dx(18 + 103), s.dy(32 + 25)};
+  EXPECT_GE(contrast_in(view->control(Control::lblTitle), title), 4.5);
+  RECT label;
+  GetClientRect(view->control(Control::lblSticks), &label);
+  EXPECT_GE(contrast_in(view->control(Control::lblSticks), label), 4.5);
 }
 
 // The hint lives in the list's text field, which draws it with the focus
