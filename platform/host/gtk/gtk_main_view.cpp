@@ -29,6 +29,8 @@ constexpr int title_x = 18, title_y = 32;
 constexpr int client_width = 634, client_height = 253;
 constexpr int minimum_width = 500, minimum_height = 214;
 
+// The window's white stays white in a dark theme, so the labels and the
+// check box on it keep dark text of their own.
 constexpr const char style_sheet[] = R"(
 #frmCorvantix, #frmCorvantix viewport { background-color: #ffffff; }
 #frmCorvantix { font-size: 8.25pt; }
@@ -38,6 +40,8 @@ constexpr const char style_sheet[] = R"(
 #frmCorvantix progressbar trough,
 #frmCorvantix progressbar progress { min-height: 21px; }
 #frmCorvantix checkbutton { padding: 0; }
+#frmCorvantix .on-white, #frmCorvantix .on-white label { color: #000000; }
+#frmCorvantix .on-white:disabled, #frmCorvantix .on-white label:disabled { color: #8b8e8f; }
 )";
 
 // A widget's reference that drops on scope exit.
@@ -206,6 +210,7 @@ GtkWidget *GtkMainView::build_body() {
   // The information text wraps at the cell's width and is clipped, not
   // scrolled, when the cell is too low for it.
   info_ = gtk_label_new("");
+  gtk_style_context_add_class(gtk_widget_get_style_context(info_), "on-white");
   gtk_label_set_line_wrap(GTK_LABEL(info_), TRUE);
   gtk_label_set_max_width_chars(GTK_LABEL(info_), 1);
   gtk_label_set_xalign(GTK_LABEL(info_), 0);
@@ -222,6 +227,7 @@ GtkWidget *GtkMainView::build_body() {
   gtk_grid_attach(GTK_GRID(grid), cell(clip, -1, -1, true), 0, 0, 3, 1);
 
   sticks_ = gtk_label_new("");
+  gtk_style_context_add_class(gtk_widget_get_style_context(sticks_), "on-white");
   gtk_label_set_xalign(GTK_LABEL(sticks_), 0);
   gtk_label_set_ellipsize(GTK_LABEL(sticks_), PANGO_ELLIPSIZE_END);
   gtk_label_set_max_width_chars(GTK_LABEL(sticks_), 1);
@@ -252,6 +258,7 @@ GtkWidget *GtkMainView::build_body() {
                   3, 1);
 
   keep_ = gtk_check_button_new_with_label("");
+  gtk_style_context_add_class(gtk_widget_get_style_context(keep_), "on-white");
   gtk_widget_set_halign(keep_, GTK_ALIGN_START);
   gtk_grid_attach(GTK_GRID(grid),
                   cell(keep_, side_width, row_height, false, GTK_ALIGN_CENTER),
