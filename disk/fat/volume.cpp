@@ -85,6 +85,8 @@ struct FatVolume::State {
                            std::shared_ptr<Folder> &folder);
   std::uint32_t Locate(std::string_view path, std::shared_ptr<Folder> &folder,
                        std::uint32_t &index, std::u16string &leaf);
+  std::uint32_t LocateEntry(std::string_view path, std::shared_ptr<Folder> &folder,
+                            std::uint32_t &index);
   std::uint32_t WriteRecords(Folder &folder, std::uint32_t first, std::uint32_t count);
   std::uint32_t Grow(Folder &folder);
   std::uint32_t Reserve(Folder &folder, std::uint32_t count, std::uint32_t &at);
@@ -205,6 +207,16 @@ std::uint32_t FatVolume::State::Locate(std::string_view path,
     return ERROR_FILE_NOT_FOUND;
   index = *found;
   return 0;
+}
+
+// The folder and index of an existing entry; the root has none to change.
+std::uint32_t FatVolume::State::LocateEntry(std::string_view path,
+                                            std::shared_ptr<Folder> &folder,
+                                            std::uint32_t &index) {
+  std::u16string leaf;
+  if (std::uint32_t error = Locate(path, folder, index, leaf))
+    return error;
+  return folder ? 0 : ERROR_ACCESS_DENIED;
 }
 
 // Writes the whole sectors that hold records first..first+count-1.
@@ -454,11 +466,8 @@ std::uint32_t FatVolume::CreateOrTruncate(std::string_view path, std::uint8_t at
 std::uint32_t FatVolume::OpenFile(std::string_view path, FileReader &reader) {
   std::shared_ptr<Folder> folder;
   std::uint32_t index = 0;
-  std::u16string leaf;
-  if (std::uint32_t error = state_->Locate(path, folder, index, leaf))
+  if (std::uint32_t error = state_->LocateEntry(path, folder, index))
     return error;
-  if (!folder)
-    return ERROR_ACCESS_DENIED;
   const unsigned char *record = folder->record(index);
   if (record[kAttributesAt] & kDirectory)
     return ERROR_ACCESS_DENIED;
@@ -475,11 +484,8 @@ std::uint32_t FatVolume::Delete(std::string_view path) {
   State &state = *state_;
   std::shared_ptr<Folder> folder;
   std::uint32_t index = 0;
-  std::u16string leaf;
-  if (std::uint32_t error = state.Locate(path, folder, index, leaf))
+  if (std::uint32_t error = state.LocateEntry(path, folder, index))
     return error;
-  if (!folder)
-    return ERROR_ACCESS_DENIED;
   const unsigned char *record = folder->record(index);
   if (record[kAttributesAt] & kReadOnly)
     return ERROR_ACCESS_DENIED;
@@ -505,11 +511,8 @@ std::uint32_t FatVolume::Rename(std::string_view path, std::string_view new_name
   State &state = *state_;
   std::shared_ptr<Folder> folder;
   std::uint32_t index = 0;
-  std::u16string leaf;
-  if (std::uint32_t error = state.Locate(path, folder, index, leaf))
+  if (std::uint32_t error = state.LocateEntry(path, folder, index))
     return error;
-  if (!folder)
-    return ERROR_ACCESS_DENIED;
   std::optional<std::u16string> name = utf16_of(new_name);
   if (!name)
     return ERROR_INVALID_NAME;
@@ -535,11 +538,8 @@ std::uint32_t FatVolume::Rename(std::string_view path, std::string_view new_name
 std::uint32_t FatVolume::SetAttributes(std::string_view path, std::uint8_t attributes) {
   std::shared_ptr<Folder> folder;
   std::uint32_t index = 0;
-  std::u16string leaf;
-  if (std::uint32_t error = state_->Locate(path, folder, index, leaf))
+  if (std::uint32_t error = state_->LocateEntry(path, folder, index))
     return error;
-  if (!folder)
-    return ERROR_ACCESS_DENIED;
   unsigned char &field = folder->record(index)[kAttributesAt];
   field = std::uint8_t((field & ~kSettable) | (attributes & kSettable));
   return state_->WriteRecords(*folder, index, 1);
@@ -548,11 +548,8 @@ std::uint32_t FatVolume::SetAttributes(std::string_view path, std::uint8_t attri
 std::uint32_t FatVolume::SetWriteTime(std::string_view path, DosTime written) {
   std::shared_ptr<Folder> folder;
   std::uint32_t index = 0;
-  std::u16string leaf;
-  if (std::uint32_t error = state_->Locate(path, folder, index, leaf))
+  if (std::uint32_t error = state_->LocateEntry(path, folder, index))
     return error;
-  if (!folder)
-    return ERROR_ACCESS_DENIED;
   put_time(folder->record(index), written);
   return state_->WriteRecords(*folder, index, 1);
 }
