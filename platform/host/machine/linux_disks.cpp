@@ -1,6 +1,7 @@
 #include "platform/host/machine/linux_disks.h"
 
 #include "platform/host/machine/fat_probe.h"
+#include "platform/host/machine/fd.h"
 #include "platform/host/machine/host_tools.h"
 #include "platform/host/win32/win32_types.h"
 #include "strings/res.h"
@@ -26,22 +27,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::uint64_t kSysfsSector = 512; // unit of sysfs size and start
-
-// An open file descriptor, closed with its owner.
-class Fd {
-public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0)
-      close(fd_);
-  }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  int get() const { return fd_; }
-
-private:
-  int fd_;
-};
 
 std::string trimmed(std::string text) {
   auto blank = [](unsigned char c) { return std::isspace(c) != 0; };

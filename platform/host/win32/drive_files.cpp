@@ -2,6 +2,7 @@
 
 #include "disk/fat/volume.h"
 #include "platform/alias.h"
+#include "platform/host/machine/fd.h"
 #include "platform/host/machine/image_range.h"
 #include "platform/host/machine/machine.h"
 #include "platform/host/win32/dos_attributes.h"
@@ -20,6 +21,7 @@ namespace corvantix::platform::drive {
 namespace {
 
 using namespace host;
+using emulation::Fd;
 using fat::DirEntry;
 using fat::FatVolume;
 
@@ -218,21 +220,6 @@ void put_file(Drive &drive, int source, const std::string &below,
     fail(drive.shown(below), code);
   }
 }
-
-class Fd {
-public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  int get() const { return fd_; }
-
-private:
-  int fd_;
-};
 
 fat::DosTime written_of(int fd) {
   struct stat status {};
