@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <functional>
 #include <map>
 #include <random>
@@ -20,37 +19,26 @@ namespace {
 namespace fat = corvantix::fat;
 using corvantix::test::Scratch;
 
-// A BlockIo over bytes in memory or over an image file, refusing (and
-// counting) every access outside its range.
+// A BlockIo over an image file, refusing (and counting) every access
+// outside it.
 class ImageIo : public fat::BlockIo {
 public:
-  explicit ImageIo(std::vector<unsigned char> bytes) : bytes_(std::move(bytes)) {}
   explicit ImageIo(const std::string &path) : fd_(open(path.c_str(), O_RDWR)) {}
-  ~ImageIo() override {
-    if (fd_ >= 0)
-      close(fd_);
-  }
+  ~ImageIo() override { close(fd_); }
 
   std::uint32_t Read(std::uint64_t offset, void *data, std::size_t size) override {
     if (!inside(offset, size))
       return ERROR_SEEK;
-    if (fd_ < 0)
-      return std::memcpy(data, &bytes_[offset], size), 0;
     return pread(fd_, data, size, off_t(offset)) == ssize_t(size) ? 0 : ERROR_READ_FAULT;
   }
   std::uint32_t Write(std::uint64_t offset, const void *data, std::size_t size) override {
     ++writes;
     if (!inside(offset, size))
       return ERROR_SEEK;
-    if (fd_ < 0)
-      return std::memcpy(&bytes_[offset], data, size), 0;
     return pwrite(fd_, data, size, off_t(offset)) == ssize_t(size) ? 0 : ERROR_WRITE_FAULT;
   }
   std::uint32_t Flush() override { return 0; }
-  unsigned char *memory() { return bytes_.data(); }
-  std::uint64_t Length() const override {
-    return fd_ < 0 ? bytes_.size() : std::uint64_t(lseek(fd_, 0, SEEK_END));
-  }
+  std::uint64_t Length() const override { return std::uint64_t(lseek(fd_, 0, SEEK_END)); }
 
   int outside = 0;
   int writes = 0;
@@ -61,27 +49,17 @@ private:
     outside += !ok;
     return ok;
   }
-  std::vector<unsigned char> bytes_;
-  int fd_ = -1;
+  const int fd_;
 };
 
 // Runs a judge; its exit code, with its output in `out`.
-int run(const std::string &command, std::string *out = nullptr) {
+int run(const std::string &command, std::string &out) {
   FILE *pipe = popen((command + " 2>&1").c_str(), "r");
-  std::string text;
   char buffer[4096];
+  out.clear();
   for (std::size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-    text.append(buffer, got);
-  if (out)
-    *out = text;
+    out.append(buffer, got);
   return WEXITSTATUS(pclose(pipe));
-}
-
-std::string make_image(const Scratch &scratch, const std::string &options, int kib) {
-  const std::string image = scratch.path("fat.img");
-  std::filesystem::remove(image);
-  EXPECT_EQ(run("mkfs.fat -C " + options + " " + image + " " + std::to_string(kib)), 0);
-  return image;
 }
 
 std::string content(const std::string &name, std::size_t size) {
@@ -115,16 +93,39 @@ std::string get(fat::FatVolume &volume, const std::string &path) {
   return bytes;
 }
 
-std::unique_ptr<fat::FatVolume> mount(ImageIo &io) {
-  std::unique_ptr<fat::FatVolume> volume;
-  EXPECT_EQ(fat::FatVolume::Mount(io, volume), 0u);
-  return volume;
-}
+class FatVolumeTest : public testing::Test {
+protected:
+  void SetUp() override { open_image("-F 16", 32768); }
+  void open_image(const std::string &options, int kib) {
+    volume.reset();
+    image = scratch.path("fat.img");
+    std::filesystem::remove(image);
+    std::string out;
+    EXPECT_EQ(run("mkfs.fat -C " + options + " " + image + " " + std::to_string(kib), out), 0)
+        << out;
+    reopen();
+  }
+  void reopen() {
+    volume.reset();
+    io = std::make_unique<ImageIo>(image);
+    ASSERT_EQ(fat::FatVolume::Mount(*io, volume), 0u);
+  }
+  // Once flushed, the volume is whole on the medium, before it is let go.
+  void expect_clean_volume() {
+    ASSERT_EQ(volume->Flush(), 0u);
+    EXPECT_EQ(io->outside, 0);
+    expect_clean();
+  }
+  void expect_clean() {
+    std::string report;
+    EXPECT_EQ(run("fsck.fat -n " + image, report), 0) << report;
+  }
 
-void expect_clean(const std::string &image) {
-  std::string report;
-  EXPECT_EQ(run("fsck.fat -n " + image, &report), 0) << report;
-}
+  Scratch scratch;
+  std::string image;
+  std::unique_ptr<ImageIo> io;
+  std::unique_ptr<fat::FatVolume> volume;
+};
 
 struct Layout {
   const char *name;
@@ -140,54 +141,43 @@ const Layout kLayouts[] = {
     {"Fat32", "-F 32 -n LABEL", 262144, fat::FatType::Fat32},
 };
 
-class FatVolumeLayouts : public testing::TestWithParam<Layout> {};
+class FatVolumeLayouts : public FatVolumeTest, public testing::WithParamInterface<Layout> {
+protected:
+  void SetUp() override { open_image(GetParam().options, GetParam().kib); }
+};
 
 // Names that stress the long-name slots and the short aliases.
-const char *const kHostileNames[] = {
+const std::string kHostileNames[] = {
     "\xF0\x9F\x98\x80 emoji \xF0\x9F\x8E\x89.txt", // surrogate pairs
     "Cafe\xCC\x81 de\xCC\x81" "compose\xCC\x81", // combining accents
-    "  leading spaces",
-    "d[1]",
-    "readme.txt",
-    "MixedCase.Txt",
-    "1LONGN~1.TXT",
-    "1 long name.txt",
-    "many.dots.in.a.name.tar.gz",
+    "  leading spaces", "d[1]", "readme.txt", "MixedCase.Txt", "1LONGN~1.TXT", "1 long name.txt",
+    "many.dots.in.a.name.tar.gz", std::string(255, 'L'),
+    std::string(100, 'x') + "\xF0\x9F\x98\x80" + std::string(153, 'y'), // 255 units
 };
 
 TEST_P(FatVolumeLayouts, HostileTreeSurvivesTheJudgesAndReadsBack) {
-  Scratch scratch;
-  const std::string image = make_image(scratch, GetParam().options, GetParam().kib);
+  EXPECT_EQ(volume->Type(), GetParam().type);
+  const std::size_t cluster = volume->ClusterBytes();
+  const std::size_t sizes[] = {0, 1, cluster - 1, cluster, cluster + 1, 3 * cluster + 17, 70000};
   std::map<std::string, std::string> written; // path -> bytes
-  {
-    ImageIo io(image);
-    auto volume = mount(io);
-    ASSERT_TRUE(volume);
-    EXPECT_EQ(volume->Type(), GetParam().type);
-    const std::size_t cluster = volume->ClusterBytes();
-    std::vector<std::string> names(std::begin(kHostileNames), std::end(kHostileNames));
-    names.push_back(std::string(255, 'L'));
-    names.push_back(std::string(100, 'x') + "\xF0\x9F\x98\x80" + std::string(153, 'y'));
-    const std::size_t sizes[] = {0, 1, cluster - 1, cluster, cluster + 1, 3 * cluster + 17, 70000};
-    for (const char *folder : {"", "d[1] folder", "d[1] folder/Sub Folder"}) {
-      if (*folder) {
-        ASSERT_EQ(volume->CreateFolder(folder), 0u) << folder;
-      }
-      for (std::size_t i = 0; i < names.size(); ++i) {
-        const std::string path = (*folder ? std::string(folder) + "/" : "") + names[i];
-        written[path] = content(path, sizes[i % std::size(sizes)]);
-        ASSERT_EQ(put(*volume, path, written[path]), 0u) << path;
-      }
+  for (const char *folder : {"", "d[1] folder", "d[1] folder/Sub Folder"}) {
+    if (*folder) {
+      ASSERT_EQ(volume->CreateFolder(folder), 0u) << folder;
     }
-    ASSERT_EQ(volume->Flush(), 0u);
-    EXPECT_EQ(io.outside, 0);
+    for (std::size_t i = 0; i < std::size(kHostileNames); ++i) {
+      const std::string path = (*folder ? std::string(folder) + "/" : "") + kHostileNames[i];
+      written[path] = content(path, sizes[i % std::size(sizes)]);
+      ASSERT_EQ(put(*volume, path, written[path]), 0u) << path;
+    }
   }
-  expect_clean(image);
+  expect_clean_volume();
+  reopen(); // and so it stays once let go
+  expect_clean();
   std::string listing;
-  ASSERT_EQ(run("LC_ALL=C.UTF-8 mdir -/ -a -i " + image + " ::", &listing), 0) << listing;
+  ASSERT_EQ(run("LC_ALL=C.UTF-8 mdir -/ -a -i " + image + " ::", listing), 0) << listing;
   // (mtools shows no character beyond the Basic Multilingual Plane.)
   for (const char *name : {"d[1] folder", "Sub Folder", "MixedCase.Txt", "1 long name.txt",
-                           "  leading spaces", kHostileNames[1]})
+                           "  leading spaces", kHostileNames[1].c_str()})
     EXPECT_NE(listing.find(name), std::string::npos) << name << "\n" << listing;
   for (const char *path : {"d[1] folder/Sub Folder/readme.txt", "1 long name.txt", "d[1]",
                            "d[1] folder/many.dots.in.a.name.tar.gz"}) {
@@ -195,12 +185,10 @@ TEST_P(FatVolumeLayouts, HostileTreeSurvivesTheJudgesAndReadsBack) {
     for (const char *c = path; *c; ++c)
       pattern += *c == '[' ? std::string("[[]") : std::string(1, *c);
     std::string bytes;
-    run("mcopy -i " + image + " '::" + pattern + "' - 2>/dev/null", &bytes);
+    run("mcopy -i " + image + " '::" + pattern + "' - 2>/dev/null", bytes);
     EXPECT_TRUE(bytes == written[path]) << path;
   }
 
-  ImageIo io(image);
-  auto volume = mount(io);
   for (const auto &[path, bytes] : written)
     EXPECT_TRUE(get(*volume, path) == bytes) << path;
   std::vector<fat::DirEntry> root;
@@ -208,39 +196,16 @@ TEST_P(FatVolumeLayouts, HostileTreeSurvivesTheJudgesAndReadsBack) {
   std::size_t listed = 0; // the files and the folder, never the label
   for (const fat::DirEntry &entry : root)
     listed += written.count(entry.name) || entry.name == "d[1] folder";
-  EXPECT_EQ(listed, std::size(kHostileNames) + 3);
+  EXPECT_EQ(listed, std::size(kHostileNames) + 1);
   EXPECT_EQ(root.size(), listed);
   std::uint64_t free = 0;
   EXPECT_EQ(volume->FreeBytes(free), 0u);
   volume.reset();
-  EXPECT_EQ(io.writes, 0) << "reading wrote to the volume";
+  EXPECT_EQ(io->writes, 0) << "reading wrote to the volume";
 }
 
 INSTANTIATE_TEST_SUITE_P(FatVolume, FatVolumeLayouts, testing::ValuesIn(kLayouts),
                          [](const auto &info) { return std::string(info.param.name); });
-
-class FatVolumeTest : public testing::Test {
-protected:
-  void SetUp() override { open_image("-F 16", 32768); }
-  void open_image(const std::string &options, int kib) {
-    volume.reset();
-    io.reset();
-    image = make_image(scratch, options, kib);
-    io = std::make_unique<ImageIo>(image);
-    volume = mount(*io);
-    ASSERT_TRUE(volume);
-  }
-  void expect_clean_volume() {
-    ASSERT_EQ(volume->Flush(), 0u);
-    EXPECT_EQ(io->outside, 0);
-    expect_clean(image);
-  }
-
-  Scratch scratch;
-  std::string image;
-  std::unique_ptr<ImageIo> io;
-  std::unique_ptr<fat::FatVolume> volume;
-};
 
 TEST_F(FatVolumeTest, RefusesWhatWindowsRefuses) {
   ASSERT_EQ(volume->CreateFolder("full"), 0u);
@@ -252,6 +217,7 @@ TEST_F(FatVolumeTest, RefusesWhatWindowsRefuses) {
   fat::DirEntry entry;
   std::vector<fat::DirEntry> list;
   auto &v = *volume;
+  // FatNames.LongNameValidity covers which names are bad; here, that the calls refuse them.
   const struct {
     const char *what;
     std::function<std::uint32_t()> call;
@@ -270,7 +236,6 @@ TEST_F(FatVolumeTest, RefusesWhatWindowsRefuses) {
       {"folder not empty", [&] { return v.Delete("full"); }, ERROR_DIR_NOT_EMPTY},
       {"folder opened", [&] { return v.OpenFile("full", reader); }, ERROR_ACCESS_DENIED},
       {"reserved character", [&] { return v.CreateFolder("a:b"); }, ERROR_INVALID_NAME},
-      {"trailing period", [&] { return v.CreateFolder("dots."); }, ERROR_INVALID_NAME},
       {"256 units", [&] { return v.CreateFolder(std::string(256, 'n')); },
        ERROR_FILENAME_EXCED_RANGE},
       {"rename onto a name", [&] { return v.Rename("full/file.txt", "FILE.TXT "); },
@@ -368,11 +333,9 @@ TEST_F(FatVolumeTest, Fat12FillsAcrossFatSectorsThenReusesTheGaps) {
   EXPECT_EQ(in_root, 16);
   EXPECT_EQ(put(*volume, "one more", ""), ERROR_DISK_FULL);
   expect_clean_volume();
-
-  ImageIo again(image);
-  auto reread = mount(again);
+  reopen();
   for (const auto &[path, bytes] : kept)
-    EXPECT_TRUE(get(*reread, path) == bytes) << path;
+    EXPECT_TRUE(get(*volume, path) == bytes) << path;
 }
 
 TEST_F(FatVolumeTest, FreeCountStaysRightInFsInfoAndByCounting) {
@@ -387,11 +350,11 @@ TEST_F(FatVolumeTest, FreeCountStaysRightInFsInfoAndByCounting) {
   const std::uint64_t cluster = volume->ClusterBytes(); // the folder's and the data's
   EXPECT_EQ(before - after, (1 + (100000 + cluster - 1) / cluster) * cluster);
   expect_clean_volume(); // fsck.fat compares FSInfo's count with the FAT
-  volume.reset();
 
+  volume.reset();
   const unsigned char unknown[4] = {0xFF, 0xFF, 0xFF, 0xFF};
   ASSERT_EQ(io->Write(512 + 488, unknown, 4), 0u);
-  volume = mount(*io);
+  reopen();
   ASSERT_EQ(volume->FreeBytes(counted), 0u);
   EXPECT_EQ(counted, after);
 }
@@ -404,61 +367,53 @@ void walk(fat::FatVolume &volume, const std::string &folder, int depth) {
     const std::string path = folder.empty() ? entry.name : folder + "/" + entry.name;
     if (entry.folder()) {
       walk(volume, path, depth + 1);
-      continue;
-    }
-    fat::FileReader reader;
-    if (volume.OpenFile(path, reader))
-      continue;
-    char buffer[65536];
-    std::size_t got = 0;
-    for (int reads = 0; reads < 16 && !reader.Read(buffer, sizeof buffer, got) && got; ++reads) {
+    } else if (fat::FileReader reader; !volume.OpenFile(path, reader)) {
+      char buffer[65536];
+      std::size_t got = 0;
+      for (int reads = 0; reads < 16 && !reader.Read(buffer, sizeof buffer, got) && got; ++reads) {
+      }
     }
   }
 }
 
+using FatVolumeDamage = FatVolumeTest;
+
 // Random bytes in the boot sector, the FATs and the folders of an image that
 // holds a tree: whatever the library makes of it, it never reaches outside
-// the range and never hangs.
-TEST(FatVolumeDamage, RandomBytesNeverReachOutsideTheRange) {
-  Scratch scratch;
+// the range and never hangs. (fuzz/fuzz_fat_volume.cpp goes further, but
+// only when fuzzing.)
+TEST_F(FatVolumeDamage, RandomBytesNeverReachOutsideTheRange) {
   std::mt19937 random(20240601);
-  for (const Layout &layout : {Layout{"Fat12", "-F 12 -s 1", 2048, fat::FatType::Fat12},
-                               Layout{"Fat16", "-F 16 -s 1", 8192, fat::FatType::Fat16},
-                               Layout{"Fat32", "-F 32 -s 1", 34816, fat::FatType::Fat32}}) {
-    const char *options = layout.options;
-    const std::string image = make_image(scratch, options, layout.kib);
-    {
-      ImageIo io(image);
-      auto volume = mount(io);
-      ASSERT_TRUE(volume);
-      for (const char *folder : {"a", "a/b b", "c"})
-        ASSERT_EQ(volume->CreateFolder(folder), 0u);
-      for (int i = 0; i < 30; ++i)
-        ASSERT_EQ(put(*volume, std::string(i % 2 ? "a/b b/" : "c/") + "file name " +
-                                   std::to_string(i),
-                      content(options, i * 1500)),
-                  0u);
-    }
+  for (auto [options, kib] : {std::pair("-F 12 -s 1", 2048), std::pair("-F 16 -s 1", 8192),
+                              std::pair("-F 32 -s 1", 34816)}) {
+    open_image(options, kib);
+    for (const char *folder : {"a", "a/b b", "c"})
+      ASSERT_EQ(volume->CreateFolder(folder), 0u);
+    for (int i = 0; i < 30; ++i)
+      ASSERT_EQ(put(*volume, (i % 2 ? "a/b b/file name " : "c/file name ") + std::to_string(i),
+                    content(options, i * 1500)), 0u);
+    volume.reset();
     // The metadata lies in the first MiB; it is laid anew for each round.
     constexpr std::size_t kMetadata = 1 << 20;
     std::vector<unsigned char> pristine(kMetadata);
-    ImageIo(image).Read(0, pristine.data(), kMetadata);
-    ImageIo io(std::vector<unsigned char>(std::size_t(layout.kib) << 10));
+    ASSERT_EQ(io->Read(0, pristine.data(), kMetadata), 0u);
     for (int round = 0; round < 60; ++round) {
-      std::memcpy(io.memory(), pristine.data(), kMetadata);
-      for (int hits = 1 + random() % 12; hits > 0; --hits)
-        io.memory()[random() % (hits % 3 ? kMetadata : 512)] = std::uint8_t(random());
-      std::unique_ptr<fat::FatVolume> volume;
-      if (fat::FatVolume::Mount(io, volume))
+      ASSERT_EQ(io->Write(0, pristine.data(), kMetadata), 0u);
+      for (int hits = 1 + random() % 12; hits > 0; --hits) {
+        const std::uint8_t byte = std::uint8_t(random());
+        ASSERT_EQ(io->Write(random() % (hits % 3 ? kMetadata : 512), &byte, 1), 0u);
+      }
+      std::unique_ptr<fat::FatVolume> damaged;
+      if (fat::FatVolume::Mount(*io, damaged))
         continue;
-      walk(*volume, "", 0);
-      volume->CreateFolder("c/new");
-      put(*volume, "a/b b/new file", std::string(3000, 'n'));
-      volume->Delete("c/file name 4");
+      walk(*damaged, "", 0);
+      damaged->CreateFolder("c/new");
+      put(*damaged, "a/b b/new file", std::string(3000, 'n'));
+      damaged->Delete("c/file name 4");
       std::uint64_t free;
-      volume->FreeBytes(free);
-      volume->Flush();
-      EXPECT_EQ(io.outside, 0) << options << " round " << round;
+      damaged->FreeBytes(free);
+      damaged->Flush();
+      EXPECT_EQ(io->outside, 0) << options << " round " << round;
     }
   }
 }
