@@ -3,6 +3,7 @@
 // leaves every file where it was, genuine sticks of every size pass it, and
 // a restore that the stick gives back wrong keeps the backup.
 #include "disk/capacity.h"
+#include "host/emulated_disks.h"
 #include "platform/host/machine/machine.h"
 #include "strings/res.h"
 #include "unit/fault_file_system.h"
@@ -19,19 +20,10 @@ namespace fs = std::filesystem;
 using test::TreeState;
 constexpr std::uint64_t kGiB = std::uint64_t(1) << 30;
 
-std::string read_at(const fs::path &image, std::uint64_t offset) {
-  std::ifstream in(image, std::ios::binary);
-  in.seekg(std::streamoff(offset));
-  std::string sector(512, '\0');
-  in.read(sector.data(), 512);
-  return sector;
-}
-
-void write_at(const fs::path &image, std::uint64_t offset, const std::string &data) {
-  std::fstream out(image, std::ios::binary | std::ios::in | std::ios::out);
-  out.seekp(std::streamoff(offset));
-  out.write(data.data(), std::streamsize(data.size()));
-}
+/// The disk tests' reads and writes of an image.
+struct DiskImage : test::EmulatedDisks {
+  using EmulatedDisks::read, EmulatedDisks::write;
+};
 
 TEST(CapacityProbes, CoverTheWholeDiskInABoundedNumberOfSectors) {
   for (std::uint64_t sectors : {std::uint64_t(1), std::uint64_t(1000),
@@ -48,19 +40,7 @@ TEST(CapacityProbes, CoverTheWholeDiskInABoundedNumberOfSectors) {
   }
 }
 
-class CapacityCheck : public test::WholeRun {
-protected:
-  /// A shop stick that reports `size` bytes and keeps `real` (0: all),
-  /// with the user's files on it.
-  void stick_of(std::uint64_t size, std::uint64_t real) {
-    emulation::DiskConfig config =
-        stick("stick", 'E', emulation::NodeBehaviour::Normal, size, true);
-    config.real_size = real;
-    install({config});
-    files().put("NOTES.TXT", "my notes\r\n");
-    files().put("GAMES/SAVE/SYSTEM.BIN", "system file", emulation::kDosSystem);
-  }
-};
+using CapacityCheck = test::WholeRun;
 
 TEST_F(CapacityCheck, ACounterfeitStickIsRefusedWithEveryFileKept) {
   const struct {
@@ -71,7 +51,12 @@ TEST_F(CapacityCheck, ACounterfeitStickIsRefusedWithEveryFileKept) {
                  std::to_string(c.real >> 20));
     emulation::Machine::install(nullptr);
     fs::remove(image);
-    stick_of(c.size, c.real);
+    emulation::DiskConfig config =
+        stick("stick", 'E', emulation::NodeBehaviour::Normal, c.size, true);
+    config.real_size = c.real; // a shop stick that keeps less than it reports
+    install({config});
+    files().put("NOTES.TXT", "my notes\r\n");
+    files().put("GAMES/SAVE/SYSTEM.BIN", "system file", emulation::kDosSystem);
     TreeState before = files().state();
     toolkit.mains.clear();
     run({"-s", "E"});
@@ -96,13 +81,13 @@ TEST_F(CapacityCheck, GenuineSticksOfEverySizePassUnchanged) {
     fs::remove(image);
     install({stick("stick", 'E', emulation::NodeBehaviour::Normal, size, false)});
     const std::string first(512, 'f'), last(512, 'l');
-    write_at(image, 1 << 20, first);
-    write_at(image, size - 512, last);
+    DiskImage::write(image, 1 << 20, first);
+    DiskImage::write(image, size - 512, last);
     std::uint64_t kept = 1;
     EXPECT_EQ(CheckDiskCapacity("\\\\.\\PhysicalDrive0", 'E', kept), 0u);
     EXPECT_EQ(kept, 0u);
-    EXPECT_EQ(read_at(image, 1 << 20), first);
-    EXPECT_EQ(read_at(image, size - 512), last);
+    EXPECT_EQ(DiskImage::read(image, 1 << 20, 512), first);
+    EXPECT_EQ(DiskImage::read(image, size - 512, 512), last);
   }
 }
 
@@ -111,7 +96,7 @@ void damage(const fs::path &image, const std::string &marker) {
   std::string bytes = test::slurp(image);
   for (std::size_t at = bytes.find(marker); at != std::string::npos;
        at = bytes.find(marker, at + 1))
-    write_at(image, at + 7, "#");
+    DiskImage::write(image, at + 7, "#");
 }
 
 TEST_F(CapacityCheck, ARestoreReadBackWrongKeepsTheBackup) {
@@ -121,7 +106,6 @@ TEST_F(CapacityCheck, ARestoreReadBackWrongKeepsTheBackup) {
     big += "block " + std::to_string(i) + " of a file the stick mangles\n";
   files().put("BIG.BIN", big);
   TreeState before = files().state();
-  emulation::Machine::install(nullptr);
   // The restore's data goes astray after it was written.
   test::FaultFileSystem watched;
   platform::FileSystemOverride through(watched);
@@ -130,7 +114,6 @@ TEST_F(CapacityCheck, ARestoreReadBackWrongKeepsTheBackup) {
       emulation::Machine::current().act_on_call(
           "FlushFileBuffers", [&] { damage(image, big.substr(0, 64)); });
   };
-  install({stick("stick", 'E', emulation::NodeBehaviour::Normal, 64 << 20, true)});
   run({"-s", "E"});
   expect_restore_failed(before);
 }
@@ -141,8 +124,6 @@ TEST_F(CapacityCheck, ARestoreReadBackWrongKeepsTheBackup) {
 TEST_F(CapacityCheck, AFileReplacedUnderANameOfOtherCaseReadsBack) {
   make_stick(64 << 20);
   files().put("autoexec.bat", "echo mine\r\n");
-  emulation::Machine::install(nullptr);
-  install({stick("stick", 'E', emulation::NodeBehaviour::Normal, 64 << 20, true)});
   run({"-s", "E"});
   EXPECT_EQ(results(), std::vector<std::string>{"Format Successful!"});
   EXPECT_EQ(files().read("AUTOEXEC.BAT"), "echo mine\r\n");

@@ -46,16 +46,11 @@ TEST_F(CounterfeitDisk, RawTransfersLandOnTheirOffsetModuloTheRealSize) {
   constexpr std::uint64_t kClaimed = 64 * kMiB, kReal = 16 * kMiB;
   fs::path image = dir() / "fake.img";
   Machine &machine = machine_with(counterfeit(image, kClaimed, kReal, true));
-  EXPECT_EQ(fs::file_size(image), kReal);
   HANDLE disk = CreateFileA("\\\\.\\PhysicalDrive1",
                             GENERIC_READ | GENERIC_WRITE, 3, nullptr,
                             OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(disk, INVALID_HANDLE_VALUE);
-  DISK_GEOMETRY_EX geometry;
   DWORD done = 0;
-  ASSERT_TRUE(DeviceIoControl(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr,
-                              0, &geometry, sizeof geometry, &done, nullptr));
-  EXPECT_EQ(geometry.DiskSize.QuadPart, LONGLONG(kClaimed));
 
   struct Case {
     std::uint64_t at;
@@ -92,29 +87,11 @@ TEST_F(CounterfeitDisk, RawTransfersLandOnTheirOffsetModuloTheRealSize) {
   CloseHandle(disk);
 }
 
+// The shop formats the size a counterfeit claims, so its files are where a
+// true stick has them; what lies beyond the real size folds down in
+// ascending order, so the later of two writes to one byte wins, and holes
+// (never written) fold nothing.
 TEST_F(CounterfeitDisk, ANewOneIsSoldFormattedForTheSizeItClaims) {
-  fs::path image = dir() / "fake.img";
-  Machine &machine =
-      machine_with(counterfeit(image, 64 * kMiB, 48 * kMiB, false));
-  emulation::Disk &disk = *machine.disk_by_letter('E');
-  EXPECT_EQ(fs::file_size(image), 48 * kMiB);
-  EXPECT_EQ(disk.size(), 64 * kMiB);
-  ASSERT_TRUE(disk.mounted);
-  EXPECT_EQ(disk.volume_offset + disk.volume_length, 64 * kMiB);
-  EXPECT_EQ(machine.volume_image('E').wrap, 48 * kMiB);
-
-  corvantix::platform::FileSystem &files =
-      corvantix::platform::native_file_system();
-  EXPECT_EQ(files.list_tree("E:\\").files.size(), 2u);
-  files.copy_file("E:\\README.TXT", (dir() / "readme.txt").string());
-  EXPECT_EQ(read(dir() / "readme.txt", 0, 100),
-            "Thank you for buying this USB stick.\r\n");
-}
-
-// The shop writes the claimed layout; what lies beyond the real size folds
-// down in ascending order, so the later of two writes to one byte wins, and
-// holes (never written) fold nothing.
-TEST_F(CounterfeitDisk, WhatTheShopWritesPastTheRealSizeFoldsDown) {
   struct Case {
     std::uint64_t real, at, from; // image[at] holds a true stick's [from]
   } cases[] = {
@@ -125,11 +102,12 @@ TEST_F(CounterfeitDisk, WhatTheShopWritesPastTheRealSizeFoldsDown) {
   std::vector<emulation::DiskConfig> disks = {stick(dir() / "true.img",
                                                     64 * kMiB)};
   for (const Case &c : cases) {
+    disks.back().letter = 0; // only the last one gets E:
     disks.push_back(counterfeit(dir() / (std::to_string(c.real) + ".img"),
                                 64 * kMiB, c.real, false));
-    disks.back().letter = 0;
   }
-  Machine machine(disks, dir() / "state");
+  Machine::install(std::make_unique<Machine>(disks, dir() / "state"));
+  Machine &machine = Machine::current();
   for (const Case &c : cases) {
     SCOPED_TRACE(c.real);
     fs::path image = dir() / (std::to_string(c.real) + ".img");
@@ -138,6 +116,18 @@ TEST_F(CounterfeitDisk, WhatTheShopWritesPastTheRealSizeFoldsDown) {
   }
   EXPECT_NE(read(dir() / "true.img", kMiB, 512),
             read(dir() / "true.img", 3 * kMiB / 2, 512));
+
+  emulation::Disk &disk = *machine.disk_by_letter('E');
+  EXPECT_EQ(disk.size(), 64 * kMiB);
+  ASSERT_TRUE(disk.mounted);
+  EXPECT_EQ(disk.volume_offset + disk.volume_length, 64 * kMiB);
+  EXPECT_EQ(machine.volume_image('E').wrap, 48 * kMiB);
+  corvantix::platform::FileSystem &files =
+      corvantix::platform::native_file_system();
+  EXPECT_EQ(files.list_tree("E:\\").files.size(), 2u);
+  files.copy_file("E:\\README.TXT", (dir() / "readme.txt").string());
+  EXPECT_EQ(read(dir() / "readme.txt", 0, 100),
+            "Thank you for buying this USB stick.\r\n");
 }
 
 // Volume offset 6K on a disk that keeps 8K: volume byte x is image byte
