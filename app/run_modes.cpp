@@ -88,6 +88,8 @@ int run_mode(const StartupValues &values, Process &process, Toolkit &toolkit,
       window.OnFormatFinish.subscribe(values.no_drive_text ? single_finish_notxt
                                                            : single_finish);
     }
+    // Once the window shows, before the person can do anything in it.
+    toolkit.post([&window] { window.offer_unfinished_runs(); });
     toolkit.run(window.view());
     // The window went away with its run under way: the run has been seen
     // to its end, but the window did not close normally.

@@ -2,6 +2,8 @@
 
 #include "app/run_modes.h"
 #include "device/usb_disk.h"
+#include "platform/filesystem.h"
+#include "platform/stop_requests.h"
 #include "platform/terminal.h"
 #include "strings/error.h"
 #include "strings/res.h"
@@ -15,6 +17,8 @@ namespace corvantix {
 namespace {
 
 constexpr int kBarWidth = 20;
+// A run that a signal ended, as shells report a process ended by SIGINT.
+constexpr int kStoppedExit = 130;
 
 // The steps of a run on standard error: plain lines, or one line that a
 // terminal redraws as a bar.
@@ -114,6 +118,56 @@ std::string command_line(const std::vector<std::string> &args) {
   return command;
 }
 
+// The stick as a run's record names it: a drive letter's root, or the
+// full path of an image or block device.
+std::string chosen_target(const std::string &target, const UsbDisk &disk) {
+  bool letter = !target.empty() && target.size() <= 3 &&
+                std::isalpha(static_cast<unsigned char>(target[0])) &&
+                (target.size() == 1 || target[1] == ':');
+  return letter ? disk.path : platform::file_system().full_path(target);
+}
+
+// Runs cut off before: notices for other sticks, and the one on this
+// stick, which this run finishes instead of starting anew.
+void take_up_unfinished_runs(Process &process, const UsbDiskPtr &disk,
+                             const std::string &chosen, Progress &progress) {
+  UnfinishedRuns review;
+  try {
+    review = review_unfinished_runs({{disk, chosen}});
+  } catch (...) {
+    // The run itself says it when it cannot keep its record.
+    return;
+  }
+  for (const std::string &notice : review.notices)
+    progress.line(notice);
+  if (review.finishable.empty())
+    return;
+  StoredRun &run = review.finishable.front().run;
+  std::string line = Res::format("RUN_FINISHING", run_stick_text(run.record),
+                                 run_time_text(run.record),
+                                 run_step_text(run.record));
+  if (run.record.files_in_backup())
+    line += " " + Res::format("RUN_FILES_AT", run.record.backup_folder);
+  progress.line(line);
+  process.finish_next(std::move(run));
+}
+
+// Before the stick changes a request stops the run; after, the first only
+// says that the run goes on, and the second ends it where it is.
+RunControl stop_control(platform::StopRequests &stops) {
+  RunControl control;
+  control.stop_requested = [&stops] { return stops.count() > 0; };
+  control.changing = [&stops](const std::string &folder) {
+    if (folder.empty())
+      stops.arm(Res::get("RUN_STOP_FINISHING_NO_BACKUP"),
+                Res::get("RUN_STOP_NOW_NO_BACKUP"));
+    else
+      stops.arm(Res::format("RUN_STOP_FINISHING", folder),
+                Res::format("RUN_STOP_NOW", folder));
+  };
+  return control;
+}
+
 bool said_yes(std::string answer) {
   auto blank = [](unsigned char c) { return std::isspace(c) != 0; };
   answer.erase(std::find_if_not(answer.rbegin(), answer.rend(), blank).base(),
@@ -188,18 +242,32 @@ int run_on_terminal(const StartupValues &values, Process &process,
   if (target.new_image)
     process.backup(false);
   Progress progress(terminal);
+  std::string chosen = chosen_target(values.target, *disk);
+  process.target_name(chosen);
+  take_up_unfinished_runs(process, disk, chosen, progress);
   TerminalToolkit toolkit(progress);
   process.toolkit(&toolkit);
+  platform::StopRequests stops;
+  process.control(stop_control(stops));
   std::exception_ptr failure;
+  bool stopped = false;
   try {
     process.process(disk, [&progress](double fraction, const std::string &step) {
       progress.step(fraction, step);
     });
+  } catch (const Stopped &) {
+    failure = std::current_exception();
+    stopped = true;
   } catch (...) {
     failure = std::current_exception();
   }
+  process.control({});
   process.toolkit(nullptr);
   progress.end();
+  if (stopped) {
+    say(message_of(failure));
+    return kStoppedExit;
+  }
   say(outcome_text(failure));
   if (failure)
     return 1;

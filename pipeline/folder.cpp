@@ -36,8 +36,9 @@ std::string random_short_name() {
 Folder::Folder(const std::string &path)
     : path_(file_system().full_path(path)) {}
 
-void Folder::copy(const std::string &dst) const {
-  file_system().copy_tree(path_, dst);
+void Folder::copy(const std::string &dst,
+                  const platform::CopyProgress &progress) const {
+  file_system().copy_tree(path_, dst, progress);
 }
 
 void Folder::verify(const std::string &dst) const {

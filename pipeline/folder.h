@@ -3,6 +3,8 @@
 // and their deletion.
 #pragma once
 
+#include "platform/filesystem.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -17,7 +19,9 @@ public:
   /// Copies the tree inside this folder into the existing folder `dst`:
   /// every subfolder first, then every file, with its attributes and time,
   /// replacing files of the same name. The first failure ends the copy.
-  void copy(const std::string &dst) const;
+  /// `progress` hears of every file copied and may throw to stop.
+  void copy(const std::string &dst,
+            const platform::CopyProgress &progress = nullptr) const;
 
   /// Reads the copy of this folder's tree inside `dst` back from the medium
   /// and compares names, attributes and bytes; the first difference fails.

@@ -4,11 +4,10 @@
 #include "pipeline/folder.h"
 #include "pipeline/resource_file.h"
 #include "platform/filesystem.h"
-#include "strings/error.h"
 #include "strings/res.h"
 #include "ui/toolkit.h"
 
-#include <optional>
+#include <utility>
 
 namespace corvantix {
 namespace {
@@ -22,17 +21,271 @@ constexpr const char *kFreeDosFiles[] = {"KERNEL.SYS", "COMMAND.COM",
   throw Error(message, std::current_exception());
 }
 
-// A backup that is not needed, since nothing was changed on the stick: it
-// is removed, and where that fails, the note that names it is returned.
-std::string discard(const std::optional<Folder> &backup,
-                    const std::string &note) {
+// A cause in words: a file call's failure names the entry where it
+// happened (a damaged folder, a volume that cannot be read).
+std::string cause_text(const std::exception_ptr &failure) {
   try {
-    if (backup)
-      backup->remove();
-    return {};
+    std::rethrow_exception(failure);
+  } catch (const platform::FileError &e) {
+    return Res::format("STEP_CAUSE", e.what(), e.path());
   } catch (...) {
-    return note;
+    return message_of(failure);
   }
+}
+
+// What one run does: from the options, or from the record of a run that
+// was cut off.
+struct Plan {
+  bool backup = false;  ///< the stick's files are saved first
+  bool format = false;
+  bool fdos = false;
+  bool restore = false; ///< the saved files are put back
+  std::vector<std::string> copies;
+
+  double steps() const {
+    return (backup ? 1 : 0) + (format ? 1 : 0) + (fdos ? 1 : 0) +
+           (restore ? 1 : 0) + double(copies.size()) + 1;
+  }
+};
+
+// One preparation from its first step to its last. The record of the run
+// is kept at every step, before the stick changes, so that the next start
+// can finish what was cut off.
+class Preparation {
+public:
+  Preparation(Plan plan, UsbDisk &disk, const ProgressCallback &report,
+              Toolkit *toolkit, const RunControl &control)
+      : plan_(std::move(plan)), disk_(disk), report_(report),
+        toolkit_(toolkit), control_(control), steps_(plan_.steps()) {}
+
+  void start(RunRecord record);
+  void resume(StoredRun run);
+  void run();
+
+private:
+  void backup();
+  void change();
+  void format();
+  void freedos();
+  void restore();
+  void drop_restored_backup();
+  void copy_folders();
+
+  void begin(const std::string &text) { report_(++step_ / steps_, text); }
+  void reach(RunStep step) { journal_->reach(step); }
+  void stop_if_asked();
+  // Nothing was changed on the stick: its backup and record go. Where the
+  // backup cannot be removed, the returned note names it.
+  std::string discard();
+
+  Plan plan_;
+  UsbDisk &disk_;
+  const ProgressCallback &report_;
+  Toolkit *toolkit_;
+  const RunControl &control_;
+  double steps_;
+  int step_ = 0;
+  bool resumed_ = false; ///< an earlier run changed the stick already
+  RunStep resumed_at_ = RunStep::Backup;
+  std::unique_ptr<RunJournal> journal_;
+  std::optional<Folder> backup_;
+  std::string note_; // tells where the backup is, once there is one
+};
+
+void Preparation::start(RunRecord record) {
+  record.backup = plan_.backup;
+  record.format = plan_.format;
+  record.fdos = plan_.fdos;
+  record.copy_directories = plan_.copies;
+  record.step = plan_.backup ? RunStep::Backup : RunStep::Format;
+  if (plan_.backup) {
+    begin(Res::get("STEP_BACKUP_CREATE"));
+    backup_ = Folder::create_temp(Res::get("TEMP_NAME"));
+    note_ = Res::format("TEMP_NOTE", backup_->path());
+    record.backup_folder = backup_->path();
+  }
+  try {
+    journal_ = std::make_unique<RunJournal>(std::move(record));
+  } catch (...) {
+    std::exception_ptr failure = std::current_exception();
+    throw Error(Res::format("RUN_RECORD_ERR", cause_text(failure)) + discard(),
+                failure);
+  }
+}
+
+void Preparation::resume(StoredRun run) {
+  resumed_ = true;
+  resumed_at_ = run.record.step;
+  if (!run.record.backup_folder.empty()) {
+    backup_ = Folder(run.record.backup_folder);
+    note_ = Res::format("TEMP_NOTE", backup_->path());
+  }
+  journal_ = std::make_unique<RunJournal>(std::move(run));
+}
+
+void Preparation::run() {
+  if (plan_.backup)
+    backup();
+  change();
+  if (plan_.format)
+    format();
+  if (plan_.fdos)
+    freedos();
+  if (plan_.restore)
+    restore();
+  else
+    drop_restored_backup();
+  copy_folders();
+  try {
+    journal_->finish();
+  } catch (...) {
+    // The stick is ready; a record left behind is found gone-backup or
+    // finished at the next start.
+  }
+  report_(1.0, Res::get("STEP_DONE"));
+}
+
+void Preparation::stop_if_asked() {
+  if (control_.stop_requested && control_.stop_requested())
+    throw Stopped(Res::get("RUN_STOPPED") + discard());
+}
+
+std::string Preparation::discard() {
+  if (backup_ && !resumed_) {
+    try {
+      backup_->remove();
+    } catch (...) {
+      return note_; // the record stays: the next start removes it
+    }
+  }
+  try {
+    if (journal_)
+      journal_->finish();
+  } catch (...) {
+  }
+  return {};
+}
+
+void Preparation::backup() {
+  try {
+    Folder(disk_.path).copy(backup_->path(),
+                            [this](std::uint64_t) { stop_if_asked(); });
+  } catch (const Stopped &) {
+    throw;
+  } catch (...) {
+    std::exception_ptr failure = std::current_exception();
+    throw Error(Res::get("STEP_BACKUP_CREATE_ERR") + " " + cause_text(failure) +
+                    discard(),
+                failure);
+  }
+}
+
+// The last moment at which a stop leaves the stick as it was.
+void Preparation::change() {
+  if (!resumed_)
+    stop_if_asked();
+  if (control_.changing)
+    control_.changing(backup_ ? backup_->path() : std::string());
+}
+
+void Preparation::format() {
+  reach(RunStep::Format);
+  begin(Res::get("STEP_FORMAT"));
+  try {
+    disk_.check_capacity();
+  } catch (const CapacityError &) {
+    // Nothing was changed on a stick that does not keep its data, and
+    // nothing is to be put back on it.
+    std::exception_ptr failure = std::current_exception();
+    if (!resumed_)
+      throw Error(Res::format("STEP_FORMAT_ERR", message_of(failure)) + discard(),
+                  failure);
+    fail(Res::format("STEP_FORMAT_ERR", message_of(failure)) + note_);
+  } catch (...) {
+    fail(Res::format("STEP_FORMAT_ERR", message_of(std::current_exception())) +
+         note_);
+  }
+  try {
+    disk_.format();
+    disk_.refresh();
+    // Shown once, without waiting: the next step finds out what is left.
+    if (!platform::file_system().volume_ready(disk_.path) && toolkit_)
+      toolkit_->message_box(Res::format("MSG_DRIVE_NOT_READY", disk_.path),
+                            Res::get("MSG_TITLE_DRIVE_NOT_READY"),
+                            Toolkit::Buttons::Ok);
+  } catch (...) {
+    fail(Res::format("STEP_FORMAT_ERR", message_of(std::current_exception())) +
+         note_);
+  }
+}
+
+void Preparation::freedos() {
+  reach(RunStep::FreeDos);
+  begin(Res::get("STEP_FREEDOS"));
+  try {
+    for (const char *name : kFreeDosFiles)
+      ResourceFile(name).save(disk_.path);
+  } catch (...) {
+    fail(Res::format("STEP_FREEDOS_ERR") + note_);
+  }
+}
+
+void Preparation::restore() {
+  reach(RunStep::Restore);
+  begin(Res::get("STEP_BACKUP_RESTORE"));
+  try {
+    backup_->copy(disk_.path);
+    // The backup goes only on the word of what the stick gives back.
+    backup_->verify(disk_.path);
+    reach(RunStep::Restored);
+    backup_->remove();
+  } catch (...) {
+    fail(Res::format("STEP_BACKUP_RESTORE_ERR", backup_->path()));
+  }
+}
+
+// A run cut off while its verified backup was being removed: the files are
+// on the stick, and what is left of the backup goes.
+void Preparation::drop_restored_backup() {
+  if (!resumed_ || resumed_at_ != RunStep::Restored || !backup_ ||
+      !platform::file_system().entry_name(backup_->path()))
+    return;
+  try {
+    backup_->remove();
+  } catch (...) {
+    fail(Res::format("STEP_BACKUP_RESTORE_ERR", backup_->path()));
+  }
+}
+
+void Preparation::copy_folders() {
+  if (!plan_.copies.empty())
+    reach(RunStep::Copy);
+  for (const std::string &folder : plan_.copies) {
+    begin(Res::format("STEP_COPY", folder));
+    try {
+      Folder(folder).copy(disk_.path);
+    } catch (...) {
+      // The stick's own files are on it: nothing is left to finish.
+      std::exception_ptr failure = std::current_exception();
+      try {
+        journal_->finish();
+      } catch (...) {
+      }
+      throw Error(Res::format("STEP_COPY_ERR", folder), failure);
+    }
+  }
+}
+
+// What finishing a cut-off run still has to do: the stick is prepared
+// again unless its files were already back on it.
+Plan plan_of(const RunRecord &record) {
+  Plan plan;
+  bool prepared = record.step >= RunStep::Restored;
+  plan.format = record.format && !prepared;
+  plan.fdos = record.fdos && !prepared;
+  plan.restore = record.files_in_backup();
+  plan.copies = record.copy_directories;
+  return plan;
 }
 
 } // namespace
@@ -40,9 +293,10 @@ std::string discard(const std::optional<Folder> &backup,
 void progress_cb(double, const std::string &) {}
 
 void Process::process(const std::shared_ptr<UsbDisk> &disk,
-                      const ProgressCallback &callback) const {
+                      const ProgressCallback &callback) {
   if (!disk)
     return;
+  std::optional<StoredRun> unfinished = std::exchange(unfinished_, std::nullopt);
   // Another program on the stick would find it changing under its feet.
   if (platform::file_system().volume_in_use(disk->path)) {
     std::string user = platform::file_system().volume_user(disk->path);
@@ -50,86 +304,27 @@ void Process::process(const std::shared_ptr<UsbDisk> &disk,
                              : user);
   }
   const ProgressCallback report = callback ? callback : progress_cb;
-  const double steps = (backup_ ? 2 : 0) + (format_ ? 1 : 0) + (fdos_ ? 1 : 0) +
-                       double(copy_directories.size()) + 1;
-  int step = 0;
-  auto begin = [&](const std::string &text) { report(++step / steps, text); };
 
-  std::optional<Folder> backup;
-  std::string note; // tells where the backup is, once there is one
-  if (backup_) {
-    begin(Res::get("STEP_BACKUP_CREATE"));
-    backup = Folder::create_temp(Res::get("TEMP_NAME"));
-    note = Res::format("TEMP_NOTE", backup->path());
-    try {
-      Folder(disk->path).copy(backup->path());
-    } catch (...) {
-      throw Error(Res::get("STEP_BACKUP_CREATE_ERR") + discard(backup, note),
-                  std::current_exception());
-    }
+  if (unfinished) {
+    Preparation run(plan_of(unfinished->record), *disk, report, toolkit_,
+                    control_);
+    run.resume(std::move(*unfinished));
+    return run.run();
   }
-
-  if (format_) {
-    begin(Res::get("STEP_FORMAT"));
-    try {
-      disk->check_capacity();
-    } catch (const CapacityError &) {
-      // Nothing was changed on a stick that does not keep its data, and
-      // nothing is to be put back on it.
-      throw Error(Res::format("STEP_FORMAT_ERR",
-                              message_of(std::current_exception())) +
-                      discard(backup, note),
-                  std::current_exception());
-    } catch (...) {
-      fail(Res::format("STEP_FORMAT_ERR", message_of(std::current_exception())) +
-           note);
-    }
-    try {
-      disk->format();
-      disk->refresh();
-      // Shown once, without waiting: the next step finds out what is left.
-      if (!platform::file_system().volume_ready(disk->path) && toolkit_)
-        toolkit_->message_box(Res::format("MSG_DRIVE_NOT_READY", disk->path),
-                              Res::get("MSG_TITLE_DRIVE_NOT_READY"),
-                              Toolkit::Buttons::Ok);
-    } catch (...) {
-      fail(Res::format("STEP_FORMAT_ERR", message_of(std::current_exception())) +
-           note);
-    }
-  }
-
-  if (fdos_) {
-    begin(Res::get("STEP_FREEDOS"));
-    try {
-      for (const char *name : kFreeDosFiles)
-        ResourceFile(name).save(disk->path);
-    } catch (...) {
-      fail(Res::format("STEP_FREEDOS_ERR") + note);
-    }
-  }
-
-  if (backup) {
-    begin(Res::get("STEP_BACKUP_RESTORE"));
-    try {
-      backup->copy(disk->path);
-      // The backup goes only on the word of what the stick gives back.
-      backup->verify(disk->path);
-      backup->remove();
-    } catch (...) {
-      fail(Res::format("STEP_BACKUP_RESTORE_ERR", backup->path()));
-    }
-  }
-
-  for (const std::string &folder : copy_directories) {
-    begin(Res::format("STEP_COPY", folder));
-    try {
-      Folder(folder).copy(disk->path);
-    } catch (...) {
-      fail(Res::format("STEP_COPY_ERR", folder));
-    }
-  }
-
-  report(1.0, Res::get("STEP_DONE"));
+  Plan plan;
+  plan.backup = plan.restore = backup_ && format_;
+  plan.format = format_;
+  plan.fdos = fdos_;
+  plan.copies = copy_directories;
+  Preparation run(plan, *disk, report, toolkit_, control_);
+  RunRecord record;
+  record.target = target_name_.empty() ? disk->path : target_name_;
+  record.device_id = disk->deviceID;
+  record.pnp_id = disk->pnpID;
+  record.model = disk->model;
+  record.size = disk->size;
+  run.start(std::move(record));
+  run.run();
 }
 
 } // namespace corvantix

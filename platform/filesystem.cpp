@@ -92,7 +92,8 @@ std::string FileSystem::aside_name() {
   return name + ".tmp";
 }
 
-void FileSystem::copy_tree(const std::string &from, const std::string &to) {
+void FileSystem::copy_tree(const std::string &from, const std::string &to,
+                           const CopyProgress &progress) {
   bool separator = !from.empty() && (from.back() == '\\' || from.back() == '/');
   std::size_t prefix = from.size() + (separator ? 0 : 1);
   TreeListing tree = list_tree(from);
@@ -105,6 +106,8 @@ void FileSystem::copy_tree(const std::string &from, const std::string &to) {
   for (const std::string &file : tree.files) {
     std::string target = join(to, file.substr(prefix));
     make_beside_alias(target, [&] { copy_file(file, target); });
+    if (progress)
+      progress(0);
   }
   // Last: a read-only folder may refuse new entries on some systems.
   for (auto folder = tree.folders.rbegin(); folder != tree.folders.rend();

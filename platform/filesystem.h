@@ -55,6 +55,10 @@ struct TreeListing {
   std::vector<std::string> files;
 };
 
+/// Told after each file that a tree copy has copied, with its size in
+/// bytes; it may throw to end the copy there.
+using CopyProgress = std::function<void(std::uint64_t bytes)>;
+
 /// A file open for writing; the destructor closes it.
 class WritableFile {
 public:
@@ -103,8 +107,9 @@ public:
   /// is moved aside while the copy takes the name, and back, so that both
   /// keep their own names. The first failure ends the copy and what was
   /// copied stays. This one lists the tree and copies entry by entry; a
-  /// platform may do it in fewer steps.
-  virtual void copy_tree(const std::string &from, const std::string &to);
+  /// platform may do it in fewer steps. `progress` hears of every file.
+  virtual void copy_tree(const std::string &from, const std::string &to,
+                         const CopyProgress &progress = nullptr);
   /// The name of the entry that `path` opens, as its folder holds it (the
   /// long name, where `path` may name it by its short alias); nullopt when
   /// there is none.

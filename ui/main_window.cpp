@@ -121,6 +121,37 @@ void frmCorvantix::btnFormat_Click() {
   begin_process();
 }
 
+void frmCorvantix::offer_unfinished_runs() {
+  std::vector<SeenStick> sticks;
+  for (const UsbDiskPtr &disk : usbs_.disks)
+    sticks.push_back({disk, disk->path});
+  UnfinishedRuns review;
+  try {
+    review = review_unfinished_runs(sticks);
+  } catch (...) {
+    // A state folder that cannot be read fails the run that needs it.
+    return;
+  }
+  for (const std::string &notice : review.notices)
+    view_->show_message(notice, Res::get("MSG_TITLE_RUN"));
+  for (FinishableRun &finishable : review.finishable) {
+    const RunRecord &record = finishable.run.record;
+    std::string stick = run_stick_text(record), when = run_time_text(record),
+                step = run_step_text(record);
+    std::string question =
+        record.files_in_backup()
+            ? Res::format("RUN_ASK", stick, when, step, record.backup_folder)
+            : Res::format("RUN_ASK_NO_BACKUP", stick, when, step);
+    if (!view_->ask_yes_no(question, Res::get("MSG_TITLE_RUN")))
+      continue;
+    auto listed = std::find(usbs_.disks.begin(), usbs_.disks.end(), finishable.disk);
+    select(std::uint32_t(listed - usbs_.disks.begin()));
+    process_.finish_next(std::move(finishable.run));
+    begin_process();
+    return;
+  }
+}
+
 void frmCorvantix::begin_process() {
   // A bar still full from the last run would claim the new one is done.
   view_->set_progress(0);

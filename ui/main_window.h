@@ -61,6 +61,11 @@ public:
   /// The pipeline's progress report; from a worker it is posted.
   void progress(double fraction, const std::string &step);
 
+  /// Looks over the runs that were cut off before anything else is done:
+  /// one on a listed stick is offered to be finished (Yes starts it at
+  /// once), the others are named once. Shown before the first run.
+  void offer_unfinished_runs();
+
   /// Disables the window and starts the run on a worker thread.
   void begin_process();
   /// The end of a run with its failure, or null; from a worker it is posted.

@@ -83,13 +83,14 @@ public:
   /// A copy to or from a drive goes to the platform's own tree copy, unless
   /// a fault waits in one of the single calls that make up a tree copy:
   /// then it is made of those calls, so that the fault hits where it would.
-  void copy_tree(const std::string &from, const std::string &to) override {
+  void copy_tree(const std::string &from, const std::string &to,
+                 const platform::CopyProgress &progress = nullptr) override {
     bool drive = is_drive(from) || is_drive(to);
     if (!drive || pending("list_tree") || pending("create_folders") ||
         pending("copy_file"))
-      return platform::FileSystem::copy_tree(from, to);
+      return platform::FileSystem::copy_tree(from, to, progress);
     enter("copy_tree", from, to);
-    inner_.copy_tree(from, to);
+    inner_.copy_tree(from, to, progress);
   }
   std::optional<std::string> entry_name(const std::string &path) override {
     return inner_.entry_name(path);

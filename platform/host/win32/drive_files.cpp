@@ -227,6 +227,12 @@ fat::DosTime written_of(int fd) {
   return dos_time_of(status.st_mtime);
 }
 
+std::uint64_t size_of(int fd) {
+  struct stat status {};
+  ::fstat(fd, &status);
+  return std::uint64_t(status.st_size);
+}
+
 // The drive file `entry` at `below` as the host file `target`, with its
 // attributes and time.
 // The drive file `found` as the host file `target`, with its attributes
@@ -434,7 +440,8 @@ void copy_file(const std::string &from, const std::string &to) {
   drive.commit();
 }
 
-void copy_tree_in(const std::string &from, const std::string &to) {
+void copy_tree_in(const std::string &from, const std::string &to,
+                  const CopyProgress &progress) {
   std::string top = fs::path(from).lexically_normal().string();
   while (top.size() > 1 && top.back() == '/')
     top.pop_back();
@@ -474,6 +481,8 @@ void copy_tree_in(const std::string &from, const std::string &to) {
       put_file(drive, in.get(), target_of(file), bits ? bits : std::uint8_t(fat::kArchive),
                written_of(in.get()), buffer);
     });
+    if (progress)
+      progress(size_of(in.get()));
   }
   for (const std::string &folder : tree.folders)
     if (std::uint8_t bits = emulation::dos_attributes(folder) & kCopiedBits)
@@ -542,7 +551,8 @@ void verify_tree_in(const std::string &from, const std::string &to) {
     check(file, true);
 }
 
-void copy_tree_out(const std::string &from, const std::string &to) {
+void copy_tree_out(const std::string &from, const std::string &to,
+                   const CopyProgress &progress) {
   fs::path target = to;
   Drive drive(from);
   std::vector<Found> tree = tree_of(drive);
@@ -569,9 +579,11 @@ void copy_tree_out(const std::string &from, const std::string &to) {
   for (std::size_t i = 0; i < tree.size(); ++i) {
     const Found &found = tree[i];
     fs::path host = host_of(found);
-    if (!found.entry.folder())
+    if (!found.entry.folder()) {
       get_file(drive, found, host, host.string(), buffer, fresh[i]);
-    else if (::mkdir(host.c_str(), 0700) != 0 && errno != EEXIST)
+      if (progress)
+        progress(found.entry.size);
+    } else if (::mkdir(host.c_str(), 0700) != 0 && errno != EEXIST)
       fail_errno(host.string());
   }
   for (const Found &found : tree)

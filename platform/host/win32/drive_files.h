@@ -25,12 +25,14 @@ void delete_tree(const std::string &folder);
 /// A copy of one file; either side, or both, a drive path.
 void copy_file(const std::string &from, const std::string &to);
 /// The tree inside the host folder `from` into the drive folder `to`.
-void copy_tree_in(const std::string &from, const std::string &to);
+void copy_tree_in(const std::string &from, const std::string &to,
+                  const CopyProgress &progress);
 /// Reads the drive folder `to` back from the medium and compares it with
 /// the host folder `from` it was copied from (FileSystem::verify_tree).
 void verify_tree_in(const std::string &from, const std::string &to);
 /// The tree inside the drive folder `from` into the host folder `to`.
-void copy_tree_out(const std::string &from, const std::string &to);
+void copy_tree_out(const std::string &from, const std::string &to,
+                   const CopyProgress &progress);
 
 /// A new, empty file at `path` (created at once, as CreateFile does) whose
 /// bytes reach the volume on flush().

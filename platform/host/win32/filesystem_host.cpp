@@ -233,12 +233,13 @@ public:
     copy_host_file(from, to);
   }
 
-  void copy_tree(const std::string &from, const std::string &to) override {
+  void copy_tree(const std::string &from, const std::string &to,
+                 const CopyProgress &progress = nullptr) override {
     if (is_drive_path(from) && !is_drive_path(to))
-      return drive::copy_tree_out(from, host_path(to).string());
+      return drive::copy_tree_out(from, host_path(to).string(), progress);
     if (!is_drive_path(from) && is_drive_path(to))
-      return drive::copy_tree_in(host_path(from).string(), to);
-    FileSystem::copy_tree(from, to);
+      return drive::copy_tree_in(host_path(from).string(), to, progress);
+    FileSystem::copy_tree(from, to, progress);
   }
 
   // Linux names are what they are: no aliases, and case counts.
