@@ -54,8 +54,13 @@ StopRequests::StopRequests() {
   action.sa_handler = on_signal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  for (std::size_t i = 0; i < std::size(kSignals); ++i)
-    ::sigaction(kSignals[i], &action, &previous[i]);
+  // A signal ignored at the start (nohup, a background job of a script)
+  // stays ignored, as the one who started the program asked.
+  for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+    ::sigaction(kSignals[i], nullptr, &previous[i]);
+    if (previous[i].sa_handler != SIG_IGN)
+      ::sigaction(kSignals[i], &action, nullptr);
+  }
 }
 
 StopRequests::~StopRequests() {
