@@ -28,7 +28,29 @@ std::string cause_message(const std::exception_ptr &failure) {
   return "(no cause)";
 }
 
-using Process_ = PipelineTest;
+class Process_ : public PipelineTest {
+protected:
+  /// The record of the run that just failed is finished as the next start
+  /// does it: every original file is back, the backup and the record gone.
+  void expect_finished_from_record(bool restored) {
+    std::vector<StoredRun> cut = unfinished_runs();
+    ASSERT_EQ(cut.size(), 1u);
+    process.finish_next(std::move(cut[0]));
+    reports.clear();
+    ASSERT_TRUE(runs());
+    TreeState now = stick().state();
+    for (const auto &[path, state] : original) {
+      ASSERT_TRUE(now.count(path)) << path << " lost";
+      EXPECT_EQ(now.at(path), state) << path;
+    }
+    EXPECT_TRUE(backups().empty());
+    EXPECT_TRUE(unfinished_runs().empty());
+    bool formatted = std::any_of(reports.begin(), reports.end(), [](const Report &r) {
+      return r.text == "Formating...";
+    });
+    EXPECT_EQ(formatted, !restored);
+  }
+};
 
 struct Expected {
   double fraction;
@@ -373,7 +395,31 @@ TEST_F(Process_, EveryFailureAfterTheBackupKeepsTheFilesAndSaysWhere) {
     EXPECT_TRUE(fs::is_directory(backups()[0] / "EMPTY"));
     faults.calls.clear();
     emulation::Machine::current().clear_faults();
+    if (injection.behaviour == emulation::NodeBehaviour::Normal)
+      expect_finished_from_record(false);
+    else // the stick still resists: its record is not for the next row
+      for (const StoredRun &cut : unfinished_runs())
+        drop_unfinished_run(cut);
   }
+}
+
+// A run cut off after its verified restore, while its backup went: the
+// next start does not prepare the stick again, it only clears up.
+TEST_F(Process_, ARunCutOffAfterItsRestoreIsOnlyClearedUp) {
+  faults.fail("delete_tree", 5);
+  ASSERT_TRUE(run());
+  expect_finished_from_record(true);
+  EXPECT_EQ(stick().read("KERNEL.SYS"), embedded("KERNEL.SYS"));
+}
+
+// Without a format nothing is put back: a restore would only write the
+// stick's old system files over the new ones.
+TEST_F(Process_, NoFormatMeansNoBackup) {
+  process.format(false);
+  ASSERT_TRUE(runs());
+  expect_reports(reports, {{0.5, "Installing FreeDOS..."}, {1.0, "Done!"}});
+  EXPECT_EQ(stick().read("CONFIG.SYS"), kDefaultConfig);
+  EXPECT_TRUE(backups().empty());
 }
 
 } // namespace
