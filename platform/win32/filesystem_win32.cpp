@@ -8,6 +8,7 @@
 #include <bcrypt.h>
 
 #include <cstring>
+#include <cwchar>
 
 namespace corvantix::platform {
 namespace {
@@ -194,6 +195,42 @@ bool same_bytes(const std::string &source, const std::string &target,
   }
 }
 
+// Puts every write to the volume that holds `folder` on its medium: one
+// flush of the volume instead of one per file. Flushing a volume needs
+// administrator rights, which the program has. False when the volume has
+// no drive letter or cannot be opened for it.
+bool flush_volume_of(const std::string &folder) {
+  std::wstring full = win32::full_path(widen(folder));
+  wchar_t root[MAX_PATH] = {};
+  if (full.empty() || !GetVolumePathNameW(full.c_str(), root, MAX_PATH) ||
+      std::wcslen(root) != 3 || root[1] != L':')
+    return false;
+  std::wstring device = L"\\\\.\\" + std::wstring(root, 2);
+  HANDLE volume = CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  if (volume == INVALID_HANDLE_VALUE)
+    return false;
+  BOOL flushed = FlushFileBuffers(volume);
+  DWORD code = GetLastError();
+  CloseHandle(volume);
+  if (!flushed)
+    fail(folder, code);
+  return true;
+}
+
+void flush_file(const std::string &file) {
+  HANDLE handle = CreateFileW(file_path(file).c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    fail(file);
+  BOOL flushed = FlushFileBuffers(handle);
+  DWORD code = GetLastError();
+  CloseHandle(handle);
+  if (!flushed)
+    fail(file, code);
+}
+
 class Win32File : public WritableFile {
 public:
   Win32File(HANDLE handle, std::string path)
@@ -285,6 +322,19 @@ public:
   void copy_file(const std::string &from, const std::string &to) override {
     if (!CopyFileW(file_path(from).c_str(), file_path(to).c_str(), FALSE))
       fail(to);
+  }
+
+  // A tree copy is on the medium when it returns: a backup must outlive a
+  // power loss before the stick changes, and a restore is read back from
+  // the stick itself.
+  void copy_tree(const std::string &from, const std::string &to,
+                 const CopyProgress &progress = nullptr) override {
+    FileSystem::copy_tree(from, to, progress);
+    if (flush_volume_of(to))
+      return;
+    std::size_t prefix = from.size() + (ends_with_separator(from) ? 0 : 1);
+    for (const std::string &file : list_tree(from).files)
+      flush_file(join_path(to, file.substr(prefix)));
   }
 
   // FindFirstFile reports the entry a name opens, under its long name,
