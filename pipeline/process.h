@@ -4,6 +4,7 @@
 #include "pipeline/run_record.h"
 #include "strings/error.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -38,6 +39,9 @@ struct RunControl {
   /// The stick is about to change; `backup_folder` holds its files, or is
   /// empty without backup.
   std::function<void(const std::string &backup_folder)> changing;
+  /// The bytes that the run has copied and read back so far, at every
+  /// file, for a rate; with the progress reports' fraction of the run.
+  std::function<void(std::uint64_t bytes)> bytes_done;
 };
 
 class Process {
