@@ -27,11 +27,21 @@ public:
   explicit Progress(Terminal &terminal)
       : terminal_(terminal), bar_(terminal.error_is_terminal()) {}
 
+  // Reports come at every file inside a step: a line is written when a
+  // step begins, and the bar is drawn again when its figure moves.
   void step(double fraction, const std::string &text) {
-    if (!bar_)
-      return terminal_.write_error(text + "\n");
+    bool begins = text != text_;
+    text_ = text;
+    if (!bar_) {
+      if (begins)
+        terminal_.write_error(text + "\n");
+      return;
+    }
     double clamped = std::isnan(fraction) ? 0 : std::clamp(fraction, 0.0, 1.0);
     int percent = int(std::lround(clamped * 100));
+    if (!begins && percent == percent_)
+      return;
+    percent_ = percent;
     int filled = percent * kBarWidth / 100;
     std::string number = std::to_string(percent);
     std::string line = "[" + std::string(filled, '#') +
@@ -63,6 +73,8 @@ private:
   Terminal &terminal_;
   bool bar_;
   std::size_t drawn_ = 0; ///< length of the bar's line on the screen
+  std::string text_;      ///< of the step under way
+  int percent_ = -1;      ///< drawn last
 };
 
 // The pipeline's own message (a drive that is not ready) as a line.

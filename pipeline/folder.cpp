@@ -41,9 +41,12 @@ void Folder::copy(const std::string &dst,
   file_system().copy_tree(path_, dst, progress);
 }
 
-void Folder::verify(const std::string &dst) const {
-  file_system().verify_tree(path_, dst);
+void Folder::verify(const std::string &dst,
+                    const platform::CopyProgress &progress) const {
+  file_system().verify_tree(path_, dst, progress);
 }
+
+std::uint64_t Folder::bytes() const { return file_system().tree_bytes(path_); }
 
 // The copies in a backup keep the stick's read-only, hidden and system
 // attributes, which would stop the deletion.

@@ -25,7 +25,11 @@ public:
 
   /// Reads the copy of this folder's tree inside `dst` back from the medium
   /// and compares names, attributes and bytes; the first difference fails.
-  void verify(const std::string &dst) const;
+  void verify(const std::string &dst,
+              const platform::CopyProgress &progress = nullptr) const;
+
+  /// The bytes of all files below this folder.
+  std::uint64_t bytes() const;
 
   /// Deletes this folder and everything in it, read-only entries included.
   void remove() const;

@@ -7,6 +7,8 @@
 #include "strings/res.h"
 #include "ui/toolkit.h"
 
+#include <algorithm>
+#include <iterator>
 #include <utility>
 
 namespace corvantix {
@@ -71,7 +73,15 @@ private:
   void drop_restored_backup();
   void copy_folders();
 
-  void begin(const std::string &text) { report_(++step_ / steps_, text); }
+  void begin(const std::string &text) {
+    text_ = text;
+    shown_ = ++step_ / steps_;
+    report_(shown_, text);
+  }
+  void within(double done, double total);
+  /// A copy's progress: counts its bytes into the run and into the step.
+  platform::CopyProgress counting(std::uint64_t &done, std::uint64_t total,
+                                  bool stoppable = false);
   void reach(RunStep step) { journal_->reach(step); }
   void stop_if_asked();
   // Nothing was changed on the stick: its backup and record go. Where the
@@ -85,6 +95,9 @@ private:
   const RunControl &control_;
   double steps_;
   int step_ = 0;
+  std::string text_;          ///< of the step under way
+  double shown_ = 0;          ///< the fraction reported last
+  std::uint64_t moved_ = 0;   ///< bytes copied and read back in this run
   bool resumed_ = false; ///< an earlier run changed the stick already
   RunStep resumed_at_ = RunStep::Backup;
   std::unique_ptr<RunJournal> journal_;
@@ -145,6 +158,33 @@ void Preparation::run() {
   report_(1.0, Res::get("STEP_DONE"));
 }
 
+// Inside step k of N the fraction goes from k/N towards (k+1)/N, where the
+// next step begins, without reaching it: only a step's beginning is on a
+// whole step. Reports closer than a thousandth of the run are left out: a
+// tree of many small files would flood the window.
+void Preparation::within(double done, double total) {
+  double part = total > 0 ? std::min(done / total, 0.999) : 0.999;
+  double fraction = (step_ + part) / steps_;
+  if (fraction - shown_ < 0.001)
+    return;
+  shown_ = fraction;
+  report_(fraction, text_);
+}
+
+platform::CopyProgress Preparation::counting(std::uint64_t &done,
+                                             std::uint64_t total,
+                                             bool stoppable) {
+  return [this, &done, total, stoppable](std::uint64_t bytes) {
+    done += bytes;
+    moved_ += bytes;
+    if (control_.bytes_done)
+      control_.bytes_done(moved_);
+    within(double(done), double(total));
+    if (stoppable)
+      stop_if_asked();
+  };
+}
+
 void Preparation::stop_if_asked() {
   if (control_.stop_requested && control_.stop_requested())
     throw Stopped(Res::get("RUN_STOPPED") + discard());
@@ -168,8 +208,9 @@ std::string Preparation::discard() {
 
 void Preparation::backup() {
   try {
-    Folder(disk_.path).copy(backup_->path(),
-                            [this](std::uint64_t) { stop_if_asked(); });
+    Folder stick(disk_.path);
+    std::uint64_t done = 0;
+    stick.copy(backup_->path(), counting(done, stick.bytes(), true));
   } catch (const Stopped &) {
     throw;
   } catch (...) {
@@ -193,6 +234,7 @@ void Preparation::format() {
   begin(Res::get("STEP_FORMAT"));
   try {
     disk_.check_capacity();
+    within(1, 3);
   } catch (const CapacityError &) {
     // Nothing was changed on a stick that does not keep its data, and
     // nothing is to be put back on it.
@@ -207,6 +249,7 @@ void Preparation::format() {
   }
   try {
     disk_.format();
+    within(2, 3);
     disk_.refresh();
     // Shown once, without waiting: the next step finds out what is left.
     if (!platform::file_system().volume_ready(disk_.path) && toolkit_)
@@ -223,8 +266,10 @@ void Preparation::freedos() {
   reach(RunStep::FreeDos);
   begin(Res::get("STEP_FREEDOS"));
   try {
-    for (const char *name : kFreeDosFiles)
-      ResourceFile(name).save(disk_.path);
+    for (std::size_t i = 0; i < std::size(kFreeDosFiles); ++i) {
+      ResourceFile(kFreeDosFiles[i]).save(disk_.path);
+      within(double(i + 1), double(std::size(kFreeDosFiles)));
+    }
   } catch (...) {
     fail(Res::format("STEP_FREEDOS_ERR") + note_);
   }
@@ -234,9 +279,11 @@ void Preparation::restore() {
   reach(RunStep::Restore);
   begin(Res::get("STEP_BACKUP_RESTORE"));
   try {
-    backup_->copy(disk_.path);
+    // Copied, then read back: each half of the step is the backup's bytes.
+    std::uint64_t done = 0, total = 2 * backup_->bytes();
+    backup_->copy(disk_.path, counting(done, total));
     // The backup goes only on the word of what the stick gives back.
-    backup_->verify(disk_.path);
+    backup_->verify(disk_.path, counting(done, total));
     reach(RunStep::Restored);
     backup_->remove();
   } catch (...) {
@@ -263,7 +310,9 @@ void Preparation::copy_folders() {
   for (const std::string &folder : plan_.copies) {
     begin(Res::format("STEP_COPY", folder));
     try {
-      Folder(folder).copy(disk_.path);
+      Folder source(folder);
+      std::uint64_t done = 0;
+      source.copy(disk_.path, counting(done, source.bytes()));
     } catch (...) {
       // The stick's own files are on it: nothing is left to finish.
       std::exception_ptr failure = std::current_exception();

@@ -107,7 +107,7 @@ void FileSystem::copy_tree(const std::string &from, const std::string &to,
     std::string target = join(to, file.substr(prefix));
     make_beside_alias(target, [&] { copy_file(file, target); });
     if (progress)
-      progress(0);
+      progress(file_bytes(file));
   }
   // Last: a read-only folder may refuse new entries on some systems.
   for (auto folder = tree.folders.rbegin(); folder != tree.folders.rend();

@@ -120,8 +120,13 @@ public:
   /// medium itself, past the system's caches, and compares: every folder
   /// and file of `from` is there under its very name, with the same
   /// read-only, hidden and system bits and, for files, the same bytes. A
-  /// difference fails with ERROR_FILE_CORRUPT naming the entry.
-  virtual void verify_tree(const std::string &from, const std::string &to) = 0;
+  /// difference fails with ERROR_FILE_CORRUPT naming the entry. `progress`
+  /// hears of every file read back.
+  virtual void verify_tree(const std::string &from, const std::string &to,
+                           const CopyProgress &progress = nullptr) = 0;
+  /// The bytes of all files below `folder`, from its listing alone: what a
+  /// copy of the tree will move.
+  virtual std::uint64_t tree_bytes(const std::string &folder) = 0;
   /// The DOS attributes of a file or folder.
   virtual std::uint32_t attributes(const std::string &path) = 0;
   /// Sets the DOS attributes of a file or folder; kAttributeNormal clears.
@@ -147,6 +152,10 @@ public:
   virtual std::string volume_user(const std::string &root);
 
 protected:
+  /// The size of a file, for the progress of the tree copy made of single
+  /// calls; 0 where a platform does not say.
+  virtual std::uint64_t file_bytes(const std::string &) { return 0; }
+
   /// Runs `make`, which creates the entry `target`, with any entry that
   /// `target` reaches only as its short alias moved aside meanwhile.
   void make_beside_alias(const std::string &target,

@@ -357,7 +357,23 @@ public:
       fail(from);
   }
 
-  void verify_tree(const std::string &from, const std::string &to) override {
+  std::uint64_t file_bytes(const std::string &file) override {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(file_path(file).c_str(), GetFileExInfoStandard,
+                              &data))
+      fail(file);
+    return std::uint64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+  }
+
+  std::uint64_t tree_bytes(const std::string &folder) override {
+    std::uint64_t bytes = 0;
+    for (const std::string &file : list_tree(folder).files)
+      bytes += file_bytes(file);
+    return bytes;
+  }
+
+  void verify_tree(const std::string &from, const std::string &to,
+                   const CopyProgress &progress = nullptr) override {
     std::size_t prefix = from.size() + (ends_with_separator(from) ? 0 : 1);
     TreeListing tree = list_tree(from);
     AlignedBuffer expected(1 << 20), found(1 << 20);
@@ -377,8 +393,11 @@ public:
     };
     for (const std::string &folder : tree.folders)
       check(folder, false);
-    for (const std::string &file : tree.files)
+    for (const std::string &file : tree.files) {
       check(file, true);
+      if (progress)
+        progress(file_bytes(file));
+    }
   }
 
   std::uint32_t attributes(const std::string &path) override {

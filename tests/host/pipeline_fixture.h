@@ -5,6 +5,7 @@
 
 #include "device/usb_disk.h"
 #include "pipeline/process.h"
+#include "platform/state.h"
 #include "platform/host/win32/dos_attributes.h"
 #include "strings/error.h"
 #include "strings/res.h"
@@ -34,6 +35,10 @@ protected:
     faults.temp = (folder_.path() / "temp").string();
     fs::create_directories(faults.temp);
     process.toolkit(&toolkit);
+    // Runs of earlier tests in this process are not this test's to finish.
+    for (const std::string &record :
+         platform::files_ending_in(platform::state_folder(), ".run"))
+      platform::remove_file(record);
   }
 
   void TearDown() override {

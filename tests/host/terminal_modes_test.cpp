@@ -402,9 +402,18 @@ TEST_F(OnTerminal, OnATerminalTheStepsAreABar) {
   shop_stick();
   terminal.error_on_screen = true;
   EXPECT_EQ(start({"--yes", "--nobackup", image.string()}), 0);
+  // The bar moves inside the steps too: after the capacity check and the
+  // format, and after each FreeDOS file.
   EXPECT_EQ(terminal.err,
             "\r[######              ]  33% Formating..."
+            "\r[########            ]  44% Formating..."
+            "\r[###########         ]  56% Formating..."
             "\r[#############       ]  67% Installing FreeDOS..."
+            "\r[##############      ]  73% Installing FreeDOS..."
+            "\r[################    ]  80% Installing FreeDOS..."
+            "\r[#################   ]  87% Installing FreeDOS..."
+            "\r[##################  ]  93% Installing FreeDOS..."
+            "\r[####################] 100% Installing FreeDOS..."
             "\r[####################] 100% Done!                "
             "\nFormat Successful!\n");
 }

@@ -99,9 +99,14 @@ public:
     enter("rename", from, to);
     inner_.rename(from, to);
   }
-  void verify_tree(const std::string &from, const std::string &to) override {
+  void verify_tree(const std::string &from, const std::string &to,
+                   const platform::CopyProgress &progress = nullptr) override {
     enter("verify_tree", from, to);
-    inner_.verify_tree(from, to);
+    inner_.verify_tree(from, to, progress);
+  }
+  std::uint64_t tree_bytes(const std::string &folder) override {
+    enter("tree_bytes", folder);
+    return inner_.tree_bytes(folder);
   }
   std::uint32_t attributes(const std::string &path) override {
     return inner_.attributes(path);

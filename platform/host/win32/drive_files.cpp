@@ -318,6 +318,15 @@ TreeListing list_tree(const std::string &folder) {
   return listing;
 }
 
+std::uint64_t tree_bytes(const std::string &folder) {
+  Drive drive(folder);
+  std::uint64_t bytes = 0;
+  for (const Found &found : tree_of(drive))
+    if (!found.entry.folder())
+      bytes += found.entry.size;
+  return bytes;
+}
+
 bool folder_empty(const std::string &folder) {
   Drive drive(folder);
   drive.require_folder(drive.inside());
@@ -521,7 +530,8 @@ static bool same_bytes(Drive &drive, const Found &found, int source,
   }
 }
 
-void verify_tree_in(const std::string &from, const std::string &to) {
+void verify_tree_in(const std::string &from, const std::string &to,
+                    const CopyProgress &progress) {
   std::string top = fs::path(from).lexically_normal().string();
   while (top.size() > 1 && top.back() == '/')
     top.pop_back();
@@ -544,6 +554,8 @@ void verify_tree_in(const std::string &from, const std::string &to) {
     }
     if (!same)
       fail(drive.shown(below), ERROR_FILE_CORRUPT);
+    if (file && progress)
+      progress(there->size);
   };
   for (const std::string &folder : tree.folders)
     check(folder, false);

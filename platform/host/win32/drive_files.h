@@ -29,7 +29,10 @@ void copy_tree_in(const std::string &from, const std::string &to,
                   const CopyProgress &progress);
 /// Reads the drive folder `to` back from the medium and compares it with
 /// the host folder `from` it was copied from (FileSystem::verify_tree).
-void verify_tree_in(const std::string &from, const std::string &to);
+void verify_tree_in(const std::string &from, const std::string &to,
+                    const CopyProgress &progress);
+/// The bytes of the files below the drive folder `folder`.
+std::uint64_t tree_bytes(const std::string &folder);
 /// The tree inside the drive folder `from` into the host folder `to`.
 void copy_tree_out(const std::string &from, const std::string &to,
                    const CopyProgress &progress);

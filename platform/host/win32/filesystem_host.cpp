@@ -260,9 +260,22 @@ public:
       fail_errno(from);
   }
 
-  void verify_tree(const std::string &from, const std::string &to) override {
+  std::uint64_t tree_bytes(const std::string &folder) override {
+    if (is_drive_path(folder))
+      return drive::tree_bytes(folder);
+    std::uint64_t bytes = 0;
+    for (const std::string &file : list_tree(folder).files) {
+      struct stat status {};
+      if (::stat(host_path(file).c_str(), &status) == 0)
+        bytes += std::uint64_t(status.st_size);
+    }
+    return bytes;
+  }
+
+  void verify_tree(const std::string &from, const std::string &to,
+                   const CopyProgress &progress = nullptr) override {
     if (!is_drive_path(from) && is_drive_path(to))
-      return drive::verify_tree_in(host_path(from).string(), to);
+      return drive::verify_tree_in(host_path(from).string(), to, progress);
     // Between host folders: the names are the paths, the bytes the files'.
     std::size_t prefix = from.size() + (from.back() == '/' ? 0 : 1);
     TreeListing tree = list_tree(from);
