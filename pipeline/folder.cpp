@@ -73,6 +73,24 @@ Folder::relative(std::int32_t i,
   return Folder(file_system().join(path_, std::to_string(i) + "_" + *subpath));
 }
 
+Folder Folder::temp_name(const std::string &path) {
+  try {
+    platform::FileSystem &fs = file_system();
+    std::string parent = fs.private_folder(fs.join(fs.temp_folder(), path));
+    return Folder(fs.join(parent, random_short_name()));
+  } catch (...) {
+    throw Error(Res::get("TEMP_ERR_CREATE"), std::current_exception());
+  }
+}
+
+bool Folder::create_new() const {
+  try {
+    return file_system().create_new_folder(path_);
+  } catch (...) {
+    throw Error(Res::get("TEMP_ERR_CREATE"), std::current_exception());
+  }
+}
+
 // The name is taken only by a creation that finds it free, so a folder
 // that existed before the call is never returned.
 Folder Folder::create_temp(const std::string &path) {

@@ -51,6 +51,14 @@ public:
   /// of the temporary folder; fails with TEMP_ERR_CREATE.
   static Folder create_temp(const std::string &path);
 
+  /// A free random name inside the folder `path` of the temporary folder,
+  /// not yet made, so that it can be written down first; fails with
+  /// TEMP_ERR_CREATE when that folder cannot be made.
+  static Folder temp_name(const std::string &path);
+  /// Makes this folder inside its existing parent; false when an entry of
+  /// that name exists already. Fails with TEMP_ERR_CREATE.
+  bool create_new() const;
+
 private:
   std::string path_;
 };

@@ -61,6 +61,7 @@ public:
         toolkit_(toolkit), control_(control), steps_(plan_.steps()) {}
 
   void start(RunRecord record);
+  void make_backup_folder();
   void resume(StoredRun run);
   void run();
 
@@ -113,16 +114,41 @@ void Preparation::start(RunRecord record) {
   record.step = plan_.backup ? RunStep::Backup : RunStep::Format;
   if (plan_.backup) {
     begin(Res::get("STEP_BACKUP_CREATE"));
-    backup_ = Folder::create_temp(Res::get("TEMP_NAME"));
-    note_ = Res::format("TEMP_NOTE", backup_->path());
+    backup_ = Folder::temp_name(Res::get("TEMP_NAME"));
     record.backup_folder = backup_->path();
   }
   try {
     journal_ = std::make_unique<RunJournal>(std::move(record));
   } catch (...) {
+    backup_.reset(); // never made
     std::exception_ptr failure = std::current_exception();
     throw Error(Res::format("RUN_RECORD_ERR", cause_text(failure)) + discard(),
                 failure);
+  }
+  if (plan_.backup)
+    make_backup_folder();
+}
+
+// The record names the backup folder before it is made: a kill at any
+// moment leaves no folder that no record names.
+void Preparation::make_backup_folder() {
+  constexpr int kAttempts = 1000;
+  try {
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+      if (backup_->create_new()) {
+        note_ = Res::format("TEMP_NOTE", backup_->path());
+        return;
+      }
+      backup_ = Folder::temp_name(Res::get("TEMP_NAME"));
+      journal_->move_backup(backup_->path());
+    }
+    throw Error(Res::get("TEMP_ERR_CREATE"),
+                std::make_exception_ptr(platform::FileError(183, backup_->path())));
+  } catch (...) {
+    std::exception_ptr failure = std::current_exception();
+    backup_.reset();
+    discard();
+    std::rethrow_exception(failure);
   }
 }
 

@@ -164,6 +164,11 @@ void RunJournal::reach(RunStep step) {
   platform::write_file_durably(run_.file, run_.record.text());
 }
 
+void RunJournal::move_backup(const std::string &folder) {
+  run_.record.backup_folder = folder;
+  platform::write_file_durably(run_.file, run_.record.text());
+}
+
 // The record goes before its lock: a scan that finds the lock free finds
 // no record then.
 void RunJournal::finish() {
@@ -174,9 +179,26 @@ void RunJournal::finish() {
   platform::remove_file(lock_path_of(run_.file));
 }
 
+// A run killed while it wrote its first record leaves a lock and the
+// record's unfinished copy, and nothing to finish: they go once no one
+// holds the lock.
+void drop_unrecorded_runs(const std::string &folder) {
+  for (const std::string &lock_file : platform::files_ending_in(folder, kLockSuffix)) {
+    std::string base = lock_file.substr(0, lock_file.size() - (sizeof kLockSuffix - 1));
+    if (platform::read_small_file(base + kRecordSuffix))
+      continue;
+    std::unique_ptr<platform::FileLock> lock = platform::FileLock::take(lock_file);
+    if (!lock || platform::read_small_file(base + kRecordSuffix))
+      continue;
+    platform::remove_file(base + kRecordSuffix + ".new");
+    platform::remove_file(lock_file);
+  }
+}
+
 std::vector<StoredRun> unfinished_runs() {
   std::vector<StoredRun> runs;
   std::string folder = platform::state_folder();
+  drop_unrecorded_runs(folder);
   for (const std::string &file : platform::files_ending_in(folder, kRecordSuffix)) {
     std::shared_ptr<platform::FileLock> lock =
         platform::FileLock::take(lock_path_of(file));

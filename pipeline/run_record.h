@@ -79,6 +79,8 @@ public:
   const RunRecord &record() const { return run_.record; }
   /// Records that the run has reached `step`, on the medium on return.
   void reach(RunStep step);
+  /// Records another backup folder, before it is made.
+  void move_backup(const std::string &folder);
   /// Removes the record: nothing is left to do.
   void finish();
 

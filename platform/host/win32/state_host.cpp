@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -127,18 +128,30 @@ void remove_file(const std::string &path) {
     fail_errno(path);
 }
 
+// Whether `path` still names the file open as `fd`: another process may
+// have removed a lock file that it found free between our open and flock.
+static bool still_there(int fd, const std::string &path) {
+  struct stat open {}, named {};
+  return ::fstat(fd, &open) == 0 && ::stat(path.c_str(), &named) == 0 &&
+         open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
 std::unique_ptr<FileLock> FileLock::take(const std::string &path) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0)
-    fail_errno(path);
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    int error = errno;
+  for (;;) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+      fail_errno(path);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      int error = errno;
+      ::close(fd);
+      if (error == EWOULDBLOCK)
+        return nullptr;
+      fail_errno(path, error);
+    }
+    if (still_there(fd, path))
+      return std::make_unique<HostFileLock>(fd);
     ::close(fd);
-    if (error == EWOULDBLOCK)
-      return nullptr;
-    fail_errno(path, error);
   }
-  return std::make_unique<HostFileLock>(fd);
 }
 
 } // namespace corvantix::platform
