@@ -49,6 +49,9 @@ void Process::process(const std::shared_ptr<UsbDisk> &disk,
     throw Error(user.empty() ? Res::format("MSG_DRIVE_IN_USE", disk->path)
                              : user);
   }
+  // Sticks the run would fail on or lose files of, before anything changes.
+  if (format_)
+    disk->check_layout(backup_);
   const ProgressCallback report = callback ? callback : progress_cb;
   const double steps = (backup_ ? 2 : 0) + (format_ ? 1 : 0) + (fdos_ ? 1 : 0) +
                        double(copy_directories.size()) + 1;
@@ -116,7 +119,8 @@ void Process::process(const std::shared_ptr<UsbDisk> &disk,
       backup->verify(disk->path);
       backup->remove();
     } catch (...) {
-      fail(Res::format("STEP_BACKUP_RESTORE_ERR", backup->path()));
+      fail(Res::format("STEP_BACKUP_RESTORE_ERR", backup->path()) +
+           disk->full_note(std::current_exception()));
     }
   }
 
