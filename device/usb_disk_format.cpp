@@ -117,9 +117,11 @@ void UsbDisk::check_layout(bool backup) const {
     throw Error(Res::format("USB_ERR_NO_TABLE", path));
   // The backup reads the volume of the first partition only.
   std::string others;
-  for (std::size_t i = 1; i < layout.Partitions.size(); ++i)
-    others += (others.empty() ? "" : " ") +
-              describe(layout.Partitions[i], layout.Style);
+  for (std::size_t i = 1; i < layout.Partitions.size(); ++i) {
+    if (!others.empty())
+      others += ' ';
+    others += describe(layout.Partitions[i], layout.Style);
+  }
   if (!others.empty())
     throw Error(Res::format("USB_ERR_PARTITIONS", path, others));
   if (layout.Style == PARTITION_STYLE_GPT && !readable())
@@ -127,7 +129,10 @@ void UsbDisk::check_layout(bool backup) const {
 }
 
 std::string UsbDisk::full_note(const std::exception_ptr &failure) const {
-  return disk_full(failure) ? " " + Res::format("USB_FULL", path) : "";
+  std::string note;
+  if (disk_full(failure))
+    note.append(1, ' ').append(Res::format("USB_FULL", path));
+  return note;
 }
 
 void UsbDisk::check_capacity() const {
