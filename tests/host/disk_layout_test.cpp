@@ -67,7 +67,7 @@ void entry(const fs::path &image, std::uint64_t table, int slot, char type,
 }
 
 // Number, first sector, sectors, MBR type byte or the GPT type's Data1.
-using Part = std::tuple<DWORD, std::uint64_t, std::uint64_t, std::uint32_t>;
+using Listed = std::tuple<DWORD, std::uint64_t, std::uint64_t, std::uint32_t>;
 
 class DiskLayout : public test::EmulatedDisks {};
 
@@ -77,7 +77,7 @@ TEST_F(DiskLayout, TablesReadAsWindowsReportsThem) {
     std::string script; // for sfdisk, if any
     std::function<void(const fs::path &)> then;
     DWORD style;
-    std::vector<Part> partitions;
+    std::vector<Listed> partitions;
   };
   const std::vector<Row> rows = {
       {"MBR, one partition", "start=2048, type=c\n", {}, PARTITION_STYLE_MBR,
@@ -140,7 +140,7 @@ TEST_F(DiskLayout, TablesReadAsWindowsReportsThem) {
     ASSERT_EQ(ReadDiskLayout(kDisk, layout), 0u);
     EXPECT_EQ(layout.Style, row.style);
     EXPECT_EQ(layout.DiskSize, kSize);
-    std::vector<Part> found;
+    std::vector<Listed> found;
     for (const DISK_PARTITION &p : layout.Partitions)
       found.push_back({p.Number, p.Offset / kSector, p.Length / kSector,
                        p.MbrType ? p.MbrType : p.GptType.Data1});
