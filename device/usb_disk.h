@@ -5,6 +5,7 @@
 #include "strings/error.h"
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +39,17 @@ public:
   /// leaving its contents as they were; fails with USB_ERR_CAPACITY when it
   /// does not, with USB_ERR_FORMAT when the check cannot be made.
   void check_capacity() const;
+  /// Refuses, before anything is copied or written, a stick that the run
+  /// would fail on or lose files of: one too small for FAT32
+  /// (USB_ERR_TOO_SMALL) and, with `backup`, one with partitions besides
+  /// the first, whose volume the backup reads (USB_ERR_PARTITIONS), or
+  /// without a partition table or with a GPT when its volume cannot be read
+  /// (USB_ERR_NO_TABLE, USB_ERR_GPT). USB_ERR_LAYOUT when the table cannot
+  /// be read.
+  void check_layout(bool backup) const;
+  /// " " and USB_FULL when `failure`, or a failure that caused it, is the
+  /// stick running out of space; empty otherwise.
+  std::string full_note(const std::exception_ptr &failure) const;
   /// Writes a new partition table and FAT32 file system; fails with
   /// USB_ERR_FORMAT.
   void format() const;

@@ -14,7 +14,33 @@ constexpr std::uint64_t kMaxDiskSize = std::uint64_t(1) << 41;
 
 static_assert(sizeof(DISK_GEOMETRY_EX) == 40);
 
+// Clusters of a disk of `Sectors` 512-byte sectors, as a format lays it out.
+std::uint32_t Fat32Clusters(std::uint64_t Sectors) {
+  static constexpr SYSTEMTIME Time{2000, 1, 6, 1, 0, 0, 0, 0};
+  BOOT_RECORD_FAT32 Record{};
+  Record.Format(Sectors * 512 - kPartitionOffset, Time);
+  return Record.ClusterCount();
+}
+
 } // namespace
+
+std::uint64_t MinimumFat32DiskSize() {
+  static const std::uint64_t Minimum = [] {
+    // A volume has fewer clusters than sectors, so the search starts
+    // below any size that could be enough. Each FAT sector more (one per
+    // 130 sectors here) takes up to three clusters back; from the first
+    // size with four to spare, no later one falls under the minimum again.
+    std::uint64_t Sectors = kPartitionOffset / 512 + kMinimumFat32Clusters;
+    std::uint64_t LastTooSmall = Sectors;
+    for (std::uint32_t Clusters;
+         (Clusters = Fat32Clusters(Sectors)) < kMinimumFat32Clusters + 4;
+         ++Sectors)
+      if (Clusters < kMinimumFat32Clusters)
+        LastTooSmall = Sectors;
+    return (LastTooSmall + 1) * 512;
+  }();
+  return Minimum;
+}
 
 DWORD CreatePartitionAndFormatFAT32(const char *sPhysicalDrive,
                                     char DriveLetter) {

@@ -7,6 +7,8 @@
 
 #include "platform/win32api.h"
 
+#include <cstdint>
+
 /// Codes of the formatter's own refusals, given before anything is written.
 /// A disk whose sectors are not 512 bytes: the layout assumes 512.
 constexpr DWORD kErrorSectorSize = ERROR_NOT_SUPPORTED;
@@ -15,6 +17,11 @@ constexpr DWORD kErrorSectorSize = ERROR_NOT_SUPPORTED;
 constexpr DWORD kErrorDiskTooSmall = ERROR_DISK_FULL;
 /// The fewest clusters that make a volume FAT32.
 constexpr DWORD kMinimumFat32Clusters = 65525;
+
+/// The fewest bytes of a disk that the formatter makes FAT32 of, and every
+/// larger disk as well: worked out from the partition's start and the boot
+/// record's choice of cluster and FAT size, as a format computes them.
+std::uint64_t MinimumFat32DiskSize();
 
 /// Makes the disk `sPhysicalDrive` (such as \\.\PhysicalDrive1) one active
 /// FAT32 partition from LBA 32 on, with an empty root directory. The volume

@@ -313,7 +313,8 @@ void Preparation::restore() {
     reach(RunStep::Restored);
     backup_->remove();
   } catch (...) {
-    fail(Res::format("STEP_BACKUP_RESTORE_ERR", backup_->path()));
+    fail(Res::format("STEP_BACKUP_RESTORE_ERR", backup_->path()) +
+         disk_.full_note(std::current_exception()));
   }
 }
 
@@ -378,6 +379,10 @@ void Process::process(const std::shared_ptr<UsbDisk> &disk,
     throw Error(user.empty() ? Res::format("MSG_DRIVE_IN_USE", disk->path)
                              : user);
   }
+  // Sticks the run would fail on or lose files of, before anything changes.
+  // A run being finished made the stick's partition table itself.
+  if (unfinished ? unfinished->record.format : format_)
+    disk->check_layout(!unfinished && backup_);
   const ProgressCallback report = callback ? callback : progress_cb;
 
   if (unfinished) {

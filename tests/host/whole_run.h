@@ -120,14 +120,19 @@ protected:
   }
 
   /// The run failed at the restore: its one message names the one backup
-  /// folder, which holds the whole of `before`, and no drive.txt is left.
-  void expect_restore_failed(const TreeState &before) {
+  /// folder, which holds the whole of `before`, and says when the stick is
+  /// `full`; no drive.txt is left.
+  void expect_restore_failed(const TreeState &before, bool full = false) {
     ASSERT_EQ(backups().size(), 1u);
     EXPECT_EQ(results(), std::vector<std::string>{
                              "Could not restore backup from '" +
                              backups()[0].string() +
                              "'! The files will be left there for you to "
-                             "restore manually."});
+                             "restore manually." +
+                             (full ? " The stick E:\\ is full: there is not "
+                                     "enough space on it for all of the "
+                                     "backup's files."
+                                   : "")});
     EXPECT_EQ(drive_txt(), "") << "no success, no drive.txt";
     EXPECT_EQ(tree_state(backups()[0]), before) << "the whole backup";
   }

@@ -53,7 +53,7 @@ TEST_F(WholeRun, FilesThatNoLongerFitStayInTheNamedBackup) {
   TreeState before = files().state();
 
   EXPECT_EQ(run({"-s", "E"}), 0);
-  expect_restore_failed(before);
+  expect_restore_failed(before, true);
   if (HasFatalFailure())
     return;
   expect_kept(before, backups()[0]);

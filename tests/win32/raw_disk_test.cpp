@@ -6,6 +6,7 @@
 #include "device/usb_disk.h"
 #include "disk/boot_records.h"
 #include "disk/formatter.h"
+#include "disk/layout.h"
 #include "strings/error.h"
 #include "strings/res.h"
 
@@ -113,6 +114,32 @@ TEST_F(Win32RawDisk, FormatStopsAtTheGeometryQuery) {
     EXPECT_EQ(message.rfind("Error 50, ", 0), 0u) << message;
     EXPECT_GT(message.size(), std::string("Error 50, ").size()) << message;
   }
+}
+
+// The layout read opens the disk for reading only and stops at the same
+// geometry query: the code comes back, nothing is written, the handle is
+// closed, and the check before a run words it.
+TEST_F(Win32RawDisk, LayoutReadStopsAtTheGeometryQuery) {
+  std::string disk_before = contents(disk_image_);
+  DWORD handles = handle_count();
+  DISK_LAYOUT layout;
+  EXPECT_EQ(ReadDiskLayout(disk_path, layout), DWORD(ERROR_NOT_SUPPORTED));
+  EXPECT_EQ(handle_count(), handles);
+  EXPECT_TRUE(layout.Partitions.empty());
+  EXPECT_TRUE(contents(disk_image_) == disk_before);
+
+  UsbDisk stick(disk_path, "Stick", disk_before.size(),
+                "USBSTOR\\DISK&VEN_X&PROD_Y\\1", 'E');
+  for (bool backup : {true, false})
+    try {
+      stick.check_layout(backup);
+      FAIL() << "a layout without a disk geometry passed";
+    } catch (const Error &e) {
+      std::string message = e.what();
+      const std::string head = "The partition table of E:\\ could not be read. Error 50, ";
+      EXPECT_EQ(message.rfind(head, 0), 0u) << message;
+      EXPECT_GT(message.size(), head.size()) << message;
+    }
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "device/inventory.h"
 
 #include "platform/host/machine/machine.h"
+#include "platform/host/win32/kernel32_layout.h"
 #include "strings/error.h"
 
 #include <array>
@@ -84,6 +85,10 @@ std::vector<Partition> partitions_of(const Disk &disk) {
     return {};
   if (mbr[510] != 0x55 || mbr[511] != 0xAA)
     return {};
+  // A file system from sector 0 on is one partition over the whole disk to
+  // WMI, as Windows shows such a "superfloppy".
+  if (emulation::file_system_at_sector_zero(mbr.data()))
+    return {{0, 0, false, 0, disk.size()}};
   std::vector<Partition> found;
   for (int i = 0; i < 4; ++i) {
     const unsigned char *entry = &mbr[446 + 16 * i];

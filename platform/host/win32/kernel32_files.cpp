@@ -6,6 +6,7 @@
 // stick's transfers wrap (see machine.h).
 #include "platform/host/win32/kernel32.h"
 #include "platform/host/win32/kernel32_control.h"
+#include "platform/host/win32/kernel32_layout.h"
 #include "platform/host/machine/image_range.h"
 #include "platform/host/machine/linux_disks.h"
 #include "platform/host/machine/machine.h"
@@ -53,6 +54,7 @@ const char *control_name(DWORD code) {
   case IOCTL_DISK_GET_DRIVE_GEOMETRY: return "IOCTL_DISK_GET_DRIVE_GEOMETRY";
   case IOCTL_DISK_GET_DRIVE_GEOMETRY_EX:
     return "IOCTL_DISK_GET_DRIVE_GEOMETRY_EX";
+  case IOCTL_DISK_GET_DRIVE_LAYOUT_EX: return "IOCTL_DISK_GET_DRIVE_LAYOUT_EX";
   default: return nullptr;
   }
 }
@@ -404,6 +406,8 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID, DWORD, LPVOID out,
   case IOCTL_DISK_GET_DRIVE_GEOMETRY_EX:
     return geometry(*disk, code == IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, out,
                     out_size, returned);
+  case IOCTL_DISK_GET_DRIVE_LAYOUT_EX:
+    return corvantix::emulation::drive_layout(*disk, out, out_size, returned);
   default:
     return fail(ERROR_INVALID_FUNCTION);
   }

@@ -12,6 +12,7 @@
 typedef int BOOL;
 typedef BOOL *PBOOL, *LPBOOL;
 typedef unsigned char BYTE;
+typedef BYTE BOOLEAN;
 typedef BYTE *PBYTE, *LPBYTE;
 typedef char CHAR;
 typedef std::uint16_t WORD;
@@ -26,6 +27,8 @@ typedef std::int32_t INT32;
 typedef std::uint32_t UINT32;
 typedef std::int64_t LONGLONG;
 typedef std::uint64_t ULONGLONG;
+typedef std::uint64_t DWORD64;
+typedef char16_t WCHAR; // UTF-16, as Windows' wchar_t
 typedef std::uintptr_t ULONG_PTR;
 typedef std::intptr_t LONG_PTR;
 typedef ULONG_PTR SIZE_T;
@@ -187,6 +190,71 @@ typedef struct _DISK_GEOMETRY_EX {
 #define FSCTL_DISMOUNT_VOLUME 0x00090020
 #define IOCTL_DISK_GET_DRIVE_GEOMETRY 0x00070000
 #define IOCTL_DISK_GET_DRIVE_GEOMETRY_EX 0x000700A0
+#define IOCTL_DISK_GET_DRIVE_LAYOUT_EX 0x00070050
+
+// --- Partition tables (winioctl.h) -------------------------------------------
+
+#define PARTITION_ENTRY_UNUSED 0x00
+#define PARTITION_EXTENDED 0x05
+#define PARTITION_XINT13_EXTENDED 0x0F
+#define IsContainerPartition(PartitionType)                                    \
+  ((PartitionType) == PARTITION_EXTENDED ||                                    \
+   (PartitionType) == PARTITION_XINT13_EXTENDED)
+
+typedef enum _PARTITION_STYLE {
+  PARTITION_STYLE_MBR,
+  PARTITION_STYLE_GPT,
+  PARTITION_STYLE_RAW
+} PARTITION_STYLE;
+
+typedef struct _PARTITION_INFORMATION_GPT {
+  GUID PartitionType;
+  GUID PartitionId;
+  DWORD64 Attributes;
+  WCHAR Name[36];
+} PARTITION_INFORMATION_GPT, *PPARTITION_INFORMATION_GPT;
+
+typedef struct _PARTITION_INFORMATION_MBR {
+  BYTE PartitionType;
+  BOOLEAN BootIndicator;
+  BOOLEAN RecognizedPartition;
+  DWORD HiddenSectors;
+} PARTITION_INFORMATION_MBR, *PPARTITION_INFORMATION_MBR;
+
+typedef struct _PARTITION_INFORMATION_EX {
+  PARTITION_STYLE PartitionStyle;
+  LARGE_INTEGER StartingOffset;
+  LARGE_INTEGER PartitionLength;
+  DWORD PartitionNumber;
+  BOOLEAN RewritePartition;
+  union {
+    PARTITION_INFORMATION_MBR Mbr;
+    PARTITION_INFORMATION_GPT Gpt;
+  };
+} PARTITION_INFORMATION_EX, *PPARTITION_INFORMATION_EX;
+
+typedef struct _DRIVE_LAYOUT_INFORMATION_GPT {
+  GUID DiskId;
+  LARGE_INTEGER StartingUsableOffset;
+  LARGE_INTEGER UsableLength;
+  DWORD MaxPartitionCount;
+} DRIVE_LAYOUT_INFORMATION_GPT, *PDRIVE_LAYOUT_INFORMATION_GPT;
+
+typedef struct _DRIVE_LAYOUT_INFORMATION_MBR {
+  DWORD Signature;
+} DRIVE_LAYOUT_INFORMATION_MBR, *PDRIVE_LAYOUT_INFORMATION_MBR;
+
+// PartitionEntry holds PartitionCount entries: the query's caller gives a
+// buffer for as many as it expects.
+typedef struct _DRIVE_LAYOUT_INFORMATION_EX {
+  DWORD PartitionStyle;
+  DWORD PartitionCount;
+  union {
+    DRIVE_LAYOUT_INFORMATION_MBR Mbr;
+    DRIVE_LAYOUT_INFORMATION_GPT Gpt;
+  };
+  PARTITION_INFORMATION_EX PartitionEntry[1];
+} DRIVE_LAYOUT_INFORMATION_EX, *PDRIVE_LAYOUT_INFORMATION_EX;
 
 #define MEM_COMMIT 0x00001000
 #define MEM_RESERVE 0x00002000
