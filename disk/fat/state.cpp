@@ -108,9 +108,11 @@ std::uint32_t FatVolume::State::LoadFolder(std::uint32_t cluster,
   } else {
     if (!geometry.is_cluster(cluster))
       return ERROR_FILE_CORRUPT;
-    // A folder holds at most 65536 entries, which also ends a looping chain.
+    // A folder holds at most 65536 entries and no chain is longer than the
+    // volume, either of which also ends a looping chain.
     for (std::uint32_t at = cluster; at;) {
-      if (loaded->clusters.size() * geometry.cluster_bytes >= kMaxFolderRecords * kRecord)
+      if (loaded->clusters.size() * geometry.cluster_bytes >= kMaxFolderRecords * kRecord ||
+          loaded->clusters.size() >= geometry.cluster_count)
         return ERROR_FILE_CORRUPT;
       loaded->clusters.push_back(at);
       if (std::uint32_t error = table.Next(at, at))
@@ -146,7 +148,7 @@ std::uint32_t FatVolume::State::OpenFolder(std::span<const std::string_view> par
     if (!(record[kAttributesAt] & kDirectory))
       return ERROR_DIRECTORY;
     const std::uint32_t cluster = first_cluster(record);
-    if (cluster == root_key() || cluster == folder->cluster)
+    if (cluster == 0 || cluster == root_key() || cluster == folder->cluster)
       return ERROR_FILE_CORRUPT;
     std::shared_ptr<Folder> child;
     if (std::uint32_t error = LoadFolder(cluster, child))

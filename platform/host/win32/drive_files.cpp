@@ -1,5 +1,6 @@
 #include "platform/host/win32/drive_files.h"
 
+#include "disk/fat/tree.h"
 #include "disk/fat/volume.h"
 #include "platform/alias.h"
 #include "platform/host/machine/fd.h"
@@ -162,23 +163,21 @@ struct Found {
   DirEntry entry;
 };
 
-// Every entry below `folder`, parents before their children.
-void collect(Drive &drive, const std::string &folder, std::vector<Found> &out) {
-  std::vector<DirEntry> entries;
-  drive.check(drive.volume().List(folder, entries), folder);
-  for (DirEntry &entry : entries) {
-    std::string below = joined(folder, entry.name);
-    bool descend = entry.folder();
-    out.push_back({below, std::move(entry)});
-    if (descend)
-      collect(drive, below, out);
-  }
-}
-
+// Every entry below the drive's folder, parents before their children. A
+// damaged tree (a folder met twice: a loop or a cross-link) fails naming
+// the folder where the damage shows.
 std::vector<Found> tree_of(Drive &drive) {
   drive.require_folder(drive.inside());
   std::vector<Found> found;
-  collect(drive, drive.inside(), found);
+  std::string where;
+  std::uint32_t code = fat::WalkTree(
+      drive.volume(), drive.inside(),
+      [&](const std::string &below, const DirEntry &entry) {
+        found.push_back({below, entry});
+        return 0u;
+      },
+      where);
+  drive.check(code, where);
   return found;
 }
 
