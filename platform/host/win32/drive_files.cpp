@@ -1,12 +1,12 @@
 #include "platform/host/win32/drive_files.h"
 
-#include "disk/fat/tree.h"
 #include "disk/fat/volume.h"
 #include "platform/alias.h"
 #include "platform/host/machine/fd.h"
 #include "platform/host/machine/image_range.h"
 #include "platform/host/machine/machine.h"
 #include "platform/host/win32/dos_attributes.h"
+#include "platform/host/win32/drive_volume.h"
 #include "platform/host/win32/host_files.h"
 #include "platform/host/win32/win32_types.h"
 
@@ -31,154 +31,11 @@ constexpr std::uint8_t kCopiedBits =
     fat::kReadOnly | fat::kHidden | fat::kSystem | fat::kArchive;
 constexpr std::size_t kChunk = 1 << 20; // bytes per read of a file copy
 
-std::string joined(const std::string &folder, const std::string &name) {
-  return folder.empty() ? name : folder + "/" + name;
-}
-
-std::string leaf_of(const std::string &path) {
-  std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string parent_of(const std::string &path) {
-  std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "" : path.substr(0, slash);
-}
-
-// "E:\a\.\b\..\c" -> "a/c": the path below the volume's root.
-std::string below_drive(const std::string &path) {
-  std::vector<std::string> parts;
-  std::string part;
-  for (std::size_t at = 2; at <= path.size(); ++at) {
-    if (at < path.size() && path[at] != '\\' && path[at] != '/') {
-      part += path[at];
-      continue;
-    }
-    if (part == ".." && !parts.empty())
-      parts.pop_back();
-    else if (!part.empty() && part != "." && part != "..")
-      parts.push_back(part);
-    part.clear();
-  }
-  std::string below;
-  for (const std::string &p : parts)
-    below = joined(below, p);
-  return below;
-}
-
 // A name read from a stick becomes a host path component: whatever a
 // damaged directory holds, it must not climb out of the backup.
 bool safe_on_host(const std::string &name) {
   return !name.empty() && name != "." && name != ".." &&
          name.find_first_of(std::string("/\0", 2)) == std::string::npos;
-}
-
-// The volume behind a drive path, held for one call: the machine stays
-// locked, so no lock, format or dismount comes between the steps, and
-// one FatVolume alone works on the file system meanwhile.
-class Drive {
-public:
-  /// The volume of `path`; `from_medium`: what the host caches of it is
-  /// dropped first, so that everything is read from the medium itself.
-  explicit Drive(const std::string &path, bool from_medium = false)
-      : machine_(emulation::Machine::current()), guard_(machine_.lock()),
-        where_(machine_.volume_image(path[0])),
-        range_(where_.image, where_.offset, where_.length, where_.wrap),
-        root_(path.substr(0, 2) + "\\"), shown_(path),
-        inside_(below_drive(path)) {
-    if (where_.error)
-      fail(path, where_.error);
-    if (range_.Error())
-      fail(path, range_.Error());
-    if (from_medium)
-      check(range_.Forget(), inside_);
-    std::uint32_t code = FatVolume::Mount(range_, volume_);
-    if (code) // what cannot be read is no volume at all
-      fail(path, code == ERROR_UNRECOGNIZED_VOLUME ? ERROR_PATH_NOT_FOUND : code);
-  }
-
-  // Whatever a failed call changed reaches the medium all the same.
-  ~Drive() {
-    if (volume_ && dirty_)
-      volume_->Flush();
-  }
-
-  FatVolume &volume() {
-    dirty_ = true;
-    return *volume_;
-  }
-  /// The path below the root.
-  const std::string &inside() const { return inside_; }
-  /// `below` in the form the caller's paths have.
-  std::string shown(const std::string &below) const {
-    std::string path = root_ + below;
-    std::replace(path.begin(), path.end(), '/', '\\');
-    return path;
-  }
-
-  /// Fails naming `below` unless `code` is 0.
-  void check(std::uint32_t code, const std::string &below) const {
-    if (code)
-      fail(shown(below), code);
-  }
-
-  std::optional<DirEntry> find(const std::string &below) {
-    DirEntry entry;
-    std::uint32_t code = volume_->Find(below, entry);
-    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ||
-        code == ERROR_DIRECTORY || code == ERROR_INVALID_NAME)
-      return std::nullopt;
-    check(code, below);
-    return entry;
-  }
-
-  void require_folder(const std::string &below) {
-    auto entry = find(below);
-    if (!entry)
-      fail(shown(below), ERROR_PATH_NOT_FOUND);
-    if (!entry->folder())
-      fail(shown(below), ERROR_DIRECTORY);
-  }
-
-  /// Puts the call's changes on the medium, as FlushFileBuffers does.
-  void commit() {
-    dirty_ = false;
-    if (auto fault = machine_.take_fault("FlushFileBuffers"))
-      fail(shown_, *fault);
-    check(volume_->Flush(), inside_);
-  }
-
-private:
-  emulation::Machine &machine_;
-  std::lock_guard<std::recursive_mutex> guard_;
-  emulation::Machine::VolumeImage where_;
-  emulation::ImageRange range_;
-  std::unique_ptr<FatVolume> volume_;
-  std::string root_, shown_, inside_;
-  bool dirty_ = false;
-};
-
-struct Found {
-  std::string below; ///< path below the root
-  DirEntry entry;
-};
-
-// Every entry below the drive's folder, parents before their children. A
-// damaged tree (a folder met twice: a loop or a cross-link) fails naming
-// the folder where the damage shows.
-std::vector<Found> tree_of(Drive &drive) {
-  drive.require_folder(drive.inside());
-  std::vector<Found> found;
-  std::string where;
-  std::uint32_t code = fat::WalkTree(
-      drive.volume(), drive.inside(),
-      [&](const std::string &below, const DirEntry &entry) {
-        found.push_back({below, entry});
-        return 0u;
-      },
-      where);
-  drive.check(code, where);
-  return found;
 }
 
 // Writes the file; the writer is gone when this returns, so that a file
@@ -292,11 +149,6 @@ void make_folder(Drive &drive, const std::string &below) {
 }
 
 // `path` below `folder` ('/'-separated, "" for the root).
-std::string relative_to(const std::string &folder, const std::string &path) {
-  return folder.empty() ? path
-                        : path.substr(std::min(path.size(), folder.size() + 1));
-}
-
 } // namespace
 
 TreeListing list_tree(const std::string &folder) {
