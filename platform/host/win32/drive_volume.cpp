@@ -2,6 +2,8 @@
 
 #include "disk/fat/tree.h"
 
+#include <ctime>
+
 namespace corvantix::platform::drive {
 
 std::string joined(const std::string &folder, const std::string &name) {
@@ -59,5 +61,14 @@ std::vector<Found> tree_of(Drive &drive) {
   return found;
 }
 
+
+void make_folder(Drive &drive, const std::string &below) {
+  auto there = drive.find(below);
+  if (there && !there->folder())
+    host::fail(drive.shown(below), ERROR_ALREADY_EXISTS);
+  if (!there)
+    drive.check(drive.volume().CreateFolder(below, host::dos_time_of(std::time(nullptr))),
+                below);
+}
 
 } // namespace corvantix::platform::drive

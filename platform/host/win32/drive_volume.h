@@ -18,6 +18,12 @@
 
 namespace corvantix::platform::drive {
 
+/// What a copy keeps of an entry's attributes, and what it refuses to
+/// replace.
+constexpr std::uint8_t kCopiedBits =
+    fat::kReadOnly | fat::kHidden | fat::kSystem | fat::kArchive;
+constexpr std::uint8_t kProtected = fat::kReadOnly | fat::kHidden;
+
 std::string joined(const std::string &folder, const std::string &name);
 std::string leaf_of(const std::string &path);
 std::string parent_of(const std::string &path);
@@ -115,6 +121,9 @@ struct Found {
   std::string below; ///< path below the root
   fat::DirEntry entry;
 };
+
+/// A folder at `below` unless there is one; a file there is refused.
+void make_folder(Drive &drive, const std::string &below);
 
 /// Every entry below the drive's folder, parents before their children. A
 /// damaged tree (a folder met twice: a loop or a cross-link) fails naming
