@@ -95,17 +95,22 @@ std::uint32_t ImageRange::Read(std::uint64_t offset, void *data,
   auto *bytes = static_cast<char *>(data);
   if (std::uint32_t code = ReadThrough(offset, bytes, size))
     return code;
-  if (waiting_.empty())
-    return 0;
-  for (std::uint64_t sector = offset / kSector * kSector; sector < offset + size;
-       sector += kSector) {
-    auto it = waiting_.find(sector);
-    if (it == waiting_.end())
-      continue;
-    std::uint64_t from = std::max(sector, offset);
-    std::uint64_t to = std::min(sector + kSector, offset + size);
-    std::memcpy(bytes + (from - offset),
-                queue_[it->second].bytes.data() + (from - sector), to - from);
+  auto overlay = [&](const Waiting &waiting) {
+    std::uint64_t from = std::max(waiting.offset, offset);
+    std::uint64_t to = std::min(waiting.offset + kSector, offset + size);
+    if (from < to)
+      std::memcpy(bytes + (from - offset),
+                  waiting.bytes.data() + (from - waiting.offset), to - from);
+  };
+  // Whichever is fewer: the sectors read, or those waiting.
+  const std::uint64_t first = offset / kSector * kSector;
+  if ((offset + size - first) / kSector < waiting_.size()) {
+    for (std::uint64_t sector = first; sector < offset + size; sector += kSector)
+      if (auto it = waiting_.find(sector); it != waiting_.end())
+        overlay(queue_[it->second]);
+  } else {
+    for (std::size_t i = head_; i < queue_.size(); ++i)
+      overlay(queue_[i]);
   }
   return 0;
 }
