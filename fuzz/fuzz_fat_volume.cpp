@@ -1,8 +1,10 @@
 // Any image, however damaged: the FAT library mounts it or refuses it, then
 // lists, reads, creates and deletes without ever reaching outside the range.
+#include "disk/fat/tree.h"
 #include "disk/fat/volume.h"
 #include "platform/win32api.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -38,31 +40,15 @@ private:
   std::vector<unsigned char> bytes_;
 };
 
-void walk(fat::FatVolume &volume, const std::string &folder, int depth,
-          std::string &victim) {
-  std::vector<fat::DirEntry> entries;
-  if (depth > 3 || volume.List(folder, entries))
+// Reads the whole file, within what is left of `budget`: files may share
+// clusters, so only the sum of what all of them read is bounded.
+void read_all(fat::FatVolume &volume, const std::string &path, std::size_t &budget) {
+  fat::FileReader reader;
+  if (volume.OpenFile(path, reader))
     return;
-  int seen = 0;
-  for (const fat::DirEntry &entry : entries) {
-    if (++seen > 32)
-      break;
-    const std::string path = folder.empty() ? entry.name : folder + "/" + entry.name;
-    victim = path;
-    fat::DirEntry found;
-    volume.Find(path, found);
-    if (entry.folder()) {
-      walk(volume, path, depth + 1, victim);
-      continue;
-    }
-    fat::FileReader reader;
-    char buffer[4096];
-    std::size_t got = 0;
-    if (volume.OpenFile(path, reader))
-      continue;
-    for (int reads = 0; reads < 8 && !reader.Read(buffer, sizeof buffer, got) && got; ++reads) {
-    }
-  }
+  char buffer[65536];
+  for (std::size_t got = 0; budget > 0 && !reader.Read(buffer, sizeof buffer, got) && got;)
+    budget -= std::min(budget, got);
 }
 
 } // namespace
@@ -74,8 +60,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   std::unique_ptr<fat::FatVolume> volume;
   if (fat::FatVolume::Mount(io, volume))
     return 0;
-  std::string victim;
-  walk(*volume, "", 0, victim);
+  // The whole tree, as a backup walks it: every folder listed, every file
+  // read, each entry also found by its path.
+  std::string victim, where;
+  std::size_t budget = 16 * size + (1 << 20);
+  fat::WalkTree(
+      *volume, "",
+      [&](const std::string &path, const fat::DirEntry &entry) {
+        victim = path;
+        fat::DirEntry found;
+        volume->Find(path, found);
+        if (!entry.folder())
+          read_all(*volume, path, budget);
+        return 0u;
+      },
+      where);
   volume->CreateFolder("new folder");
   {
     fat::FileWriter writer;

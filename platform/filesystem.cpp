@@ -6,6 +6,7 @@
 #include "disk/fat/names.h"
 #include "platform/alias.h"
 #include "platform/system.h"
+#include "platform/win32api.h"
 
 #include <algorithm>
 #include <tuple>
@@ -17,8 +18,21 @@ FileSystem *current = nullptr;
 
 } // namespace
 
+namespace {
+
+// A damaged file system is told with the place where the damage shows, so
+// that whoever reads the message knows which folder to look at.
+std::string text_of(std::uint32_t code, const std::string &path) {
+  std::string text = system_message(code);
+  if ((code == ERROR_FILE_CORRUPT || code == ERROR_DISK_CORRUPT) && !path.empty())
+    text += " (" + path + ")";
+  return text;
+}
+
+} // namespace
+
 FileError::FileError(std::uint32_t code, std::string path)
-    : std::runtime_error(system_message(code)), code_(code),
+    : std::runtime_error(text_of(code, path)), code_(code),
       path_(std::move(path)) {}
 
 namespace {

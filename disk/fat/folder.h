@@ -51,8 +51,8 @@ struct Item {
   std::u16string long_name; ///< empty: the short name stands alone
 };
 
-/// A folder's records as on the medium, with an index by name. Every change
-/// is written through before the call that makes it returns.
+/// A folder's records with an index by name; changed records wait for the
+/// volume's next Settle() (state.h).
 struct Folder {
   std::uint32_t cluster = 0; ///< 0: the fixed root of FAT12/16
   std::vector<std::uint32_t> clusters;
@@ -63,6 +63,8 @@ struct Folder {
   std::unordered_multimap<std::u16string, std::uint32_t> names; ///< folded
   /// Per basis name, the lowest numeric tail that may still be free.
   std::unordered_map<std::string, unsigned> tails;
+  /// Records changed in memory and not yet written: [touched, touched_end).
+  std::uint32_t touched = 0, touched_end = 0;
 
   unsigned char *record(std::uint32_t index) {
     return &bytes[std::size_t(index) * kRecord];

@@ -74,6 +74,8 @@ public:
   /// them after `after` (0: a new chain); all or none. ERROR_DISK_FULL.
   std::uint32_t Allocate(std::uint32_t count, std::uint32_t after,
                          std::vector<std::uint32_t> &clusters);
+  /// Makes `to` follow `from`, the end of a chain.
+  std::uint32_t Link(std::uint32_t from, std::uint32_t to) { return Set(from, to); }
   /// Marks the chain from `first` free.
   std::uint32_t FreeChain(std::uint32_t first);
   /// The number of free clusters, counted once if FSInfo did not hold it.

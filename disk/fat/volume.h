@@ -8,10 +8,12 @@
 // is the root. A path component matches an entry's long name or its short
 // name, case-insensitively, as on Windows; no character is a pattern.
 //
-// Durability: a call that changes the volume writes its data, its
-// directory entries and both FATs before it returns, and FSInfo is kept
-// right (or its free count set to unknown); Flush() then puts it all on the
-// medium. Nothing else is cached between calls but what can be read again.
+// Durability: a file's data and a new folder's records are written at
+// once; changed FAT sectors (both copies) and directory entries wait in
+// memory and are written after them, at Flush(), at the volume's end, or
+// earlier where order needs it (state.h). So a process killed at any
+// moment leaves a file system with lost clusters at worst. FSInfo's free
+// count reads as unknown while the FAT changes.
 #pragma once
 
 #include "disk/fat/names.h"

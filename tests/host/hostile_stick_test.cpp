@@ -10,8 +10,10 @@
 // process with a time limit, so that a hang fails its test.
 #include "disk/fat/volume.h"
 #include "platform/host/machine/image_range.h"
+#include "platform/filesystem.h"
 #include "platform/resources.h"
 
+#include "fat_damage.h"
 #include "whole_run.h"
 
 #include <signal.h>
@@ -440,6 +442,41 @@ TEST_P(HostileBackupFaults, AFailedBackupLeavesNothingUnnamed) {
   else
     EXPECT_EQ(left, std::vector<fs::path>{texts[0].substr(from, texts[0].find('\'', from) - from)});
   expect_stick(before.entries);
+}
+
+// A folder whose entry points back at the folder holding it: the backup
+// fails at once, the stick stays byte for byte as it was, no partial backup
+// is left, and the failure names the folder where the loop shows.
+TEST_F(HostileStick, ADirectoryLoopFailsTheBackupAndLeavesTheStickAlone) {
+  stick_with({{u"Loop/Inner/deep.txt", "deep"}, {u"plain.txt", "plain"}});
+  emulation::Machine::install(nullptr);
+  auto [offset, length] = partition();
+  fat::DirEntry loop;
+  {
+    emulation::ImageRange range(image.string(), offset, length);
+    std::unique_ptr<fat::FatVolume> volume;
+    ASSERT_EQ(fat::FatVolume::Mount(range, volume), 0u);
+    ASSERT_EQ(volume->Find("Loop", loop), 0u);
+  }
+  test::FatDamage(image.string(), offset).point(loop.first_cluster, "INNER      ",
+                                                loop.first_cluster);
+  const std::string before = test::slurp(image);
+
+  Texts texts = run_guarded({"-s", "E"});
+  ASSERT_EQ(texts.size(), 1u);
+  EXPECT_EQ(texts[0].rfind("Could not create backup.", 0), 0u) << texts[0];
+  EXPECT_TRUE(test::slurp(image) == before) << "the stick was changed";
+  EXPECT_EQ(leftovers(), std::vector<fs::path>{}) << "no backup is left";
+  // What the backup's copy met, as the file system tells it.
+  install({stick("stick", 'E', emulation::NodeBehaviour::Normal, 40 << 20, true)});
+  try {
+    platform::file_system().list_tree("E:\\");
+    ADD_FAILURE() << "the loop was walked";
+  } catch (const platform::FileError &e) {
+    EXPECT_EQ(e.code(), std::uint32_t(ERROR_FILE_CORRUPT));
+    EXPECT_EQ(e.path(), "E:\\Loop\\Inner");
+    EXPECT_NE(std::string(e.what()).find("E:\\Loop\\Inner"), std::string::npos) << e.what();
+  }
 }
 
 } // namespace

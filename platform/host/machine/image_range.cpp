@@ -95,15 +95,30 @@ std::uint32_t ImageRange::Read(std::uint64_t offset, void *data,
   auto *bytes = static_cast<char *>(data);
   if (std::uint32_t code = ReadThrough(offset, bytes, size))
     return code;
-  for (auto it = waiting_.lower_bound(offset / kSector * kSector);
-       it != waiting_.end() && it->first < offset + size; ++it) {
-    std::uint64_t from = std::max(it->first, offset);
-    std::uint64_t to = std::min(it->first + kSector, offset + size);
+  auto overlay = [&](const Waiting &waiting) {
+    std::uint64_t from = std::max(waiting.offset, offset);
+    std::uint64_t to = std::min(waiting.offset + kSector, offset + size);
     if (from < to)
-      std::memcpy(bytes + (from - offset), it->second.data() + (from - it->first),
-                  to - from);
+      std::memcpy(bytes + (from - offset),
+                  waiting.bytes.data() + (from - waiting.offset), to - from);
+  };
+  // Whichever is fewer: the sectors read, or those waiting.
+  const std::uint64_t first = offset / kSector * kSector;
+  if ((offset + size - first) / kSector < waiting_.size()) {
+    for (std::uint64_t sector = first; sector < offset + size; sector += kSector)
+      if (auto it = waiting_.find(sector); it != waiting_.end())
+        overlay(queue_[it->second]);
+  } else {
+    for (std::size_t i = head_; i < queue_.size(); ++i)
+      overlay(queue_[i]);
   }
   return 0;
+}
+
+void ImageRange::Hold(std::uint64_t offset, const char *data) {
+  waiting_[offset] = queue_.size();
+  queue_.push_back({offset, {}});
+  std::memcpy(queue_.back().bytes.data(), data, kSector);
 }
 
 std::uint32_t ImageRange::Write(std::uint64_t offset, const void *data,
@@ -111,39 +126,53 @@ std::uint32_t ImageRange::Write(std::uint64_t offset, const void *data,
   if (std::uint32_t code = Check(offset, size))
     return code;
   auto *bytes = static_cast<const char *>(data);
-  bool sectors = offset % kSector == 0 && size % kSector == 0;
-  if (!sectors || size > kHeld * kSector) {
-    // Straight through; what waited there is older.
-    waiting_.erase(waiting_.lower_bound(offset / kSector * kSector),
-                   waiting_.lower_bound(offset + size));
-    if (!sectors && !waiting_.empty())
-      if (std::uint32_t code = WriteWaiting())
-        return code;
+  if (offset % kSector != 0 || size != kSector) {
+    // Whatever waits was written earlier, so it goes first.
+    if (std::uint32_t code = WriteWaiting())
+      return code;
     return WriteThrough(offset, bytes, size);
   }
-  for (std::size_t at = 0; at < size; at += kSector)
-    std::memcpy(waiting_[offset + at].data(), bytes + at, kSector);
-  return waiting_.size() > kMaxWaiting ? WriteWaiting() : 0;
+  // A sector that waits is changed in place only when it is the last one
+  // queued; else what was queued up to it goes out first, so no earlier
+  // state is skipped over.
+  if (auto it = waiting_.find(offset); it != waiting_.end()) {
+    if (it->second + 1 == queue_.size()) {
+      std::memcpy(queue_.back().bytes.data(), bytes, kSector);
+      return 0;
+    }
+    if (std::uint32_t code = WriteWaiting(it->second + 1))
+      return code;
+  }
+  Hold(offset, bytes);
+  return queue_.size() - head_ > kMaxWaiting ? WriteWaiting() : 0;
 }
 
-std::uint32_t ImageRange::WriteWaiting() {
+std::uint32_t ImageRange::WriteWaiting(std::size_t end) {
   std::vector<char> run;
   std::uint64_t start = 0;
-  std::uint32_t code = 0;
-  for (auto it = waiting_.begin(); it != waiting_.end() && !code; ++it) {
-    if (!run.empty() && start + run.size() != it->first) {
-      code = WriteThrough(start, run.data(), run.size());
+  for (std::size_t i = head_; i < end; ++i) {
+    const Waiting &sector = queue_[i];
+    if (!run.empty() && start + run.size() != sector.offset) {
+      if (std::uint32_t code = WriteThrough(start, run.data(), run.size()))
+        return code;
       run.clear();
     }
     if (run.empty())
-      start = it->first;
-    run.insert(run.end(), it->second.begin(), it->second.end());
+      start = sector.offset;
+    run.insert(run.end(), sector.bytes.begin(), sector.bytes.end());
+    waiting_.erase(sector.offset);
   }
-  if (!code && !run.empty())
-    code = WriteThrough(start, run.data(), run.size());
-  if (!code)
-    waiting_.clear();
-  return code;
+  if (!run.empty())
+    if (std::uint32_t code = WriteThrough(start, run.data(), run.size()))
+      return code;
+  head_ = end;
+  if (head_ * 2 >= queue_.size()) { // what was written leaves the queue
+    queue_.erase(queue_.begin(), queue_.begin() + std::ptrdiff_t(head_));
+    for (auto &entry : waiting_)
+      entry.second -= head_;
+    head_ = 0;
+  }
+  return 0;
 }
 
 std::uint32_t ImageRange::Flush() {

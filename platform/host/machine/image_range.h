@@ -1,9 +1,13 @@
 // The byte range of an image file or a block device that holds a volume's
-// file system, as the FAT library reads and writes it. Large writes (file
-// data) go straight to the file; single sectors (directory entries, FAT
-// sectors, FSInfo), which one file call may write many times over, wait in
-// memory, where reads see them, until Flush() writes each once and puts
-// everything on the medium. A block device
+// file system, as the FAT library reads and writes it. Writes reach the
+// file in the order they are made, which is what keeps the file system
+// sound when the process dies at any moment. Single sectors (directory
+// entries, FAT sectors, FSInfo) wait in memory, where reads see them, and
+// go out in that order: at Flush(), before any other write, and up to the
+// older copy of a sector written again, unless that copy is the last one
+// queued, which then takes the new bytes. A write of several sectors goes
+// out whole, in one call.
+// A block device
 // that went away (a stick pulled out: no medium, or another size) fails
 // every later call with ERROR_DEVICE_NOT_CONNECTED: Linux drops cached
 // writes beyond a vanished device's end without a word.
@@ -18,8 +22,9 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <map>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 namespace corvantix::emulation {
 
@@ -67,20 +72,31 @@ public:
   std::uint32_t Forget();
   std::uint64_t Length() const override { return length_; }
 
+protected:
+  /// Puts bytes into the file: the one place where writes leave memory.
+  virtual std::uint32_t WriteThrough(std::uint64_t offset, const char *data,
+                                     std::size_t size);
+
 private:
   static constexpr std::size_t kSector = 512;
-  static constexpr std::size_t kHeld = 8; ///< sectors a write may have to wait
   static constexpr std::size_t kMaxWaiting = 4096; ///< 2 MiB of sectors
 
   std::uint32_t Check(std::uint64_t offset, std::size_t size) const;
   bool Gone() const;
   std::uint32_t ReadThrough(std::uint64_t offset, char *data, std::size_t size);
-  std::uint32_t WriteThrough(std::uint64_t offset, const char *data,
-                             std::size_t size);
-  /// Writes the waiting sectors, runs of them at a time.
-  std::uint32_t WriteWaiting();
+  /// Writes the waiting sectors queued before `end`, in order; neighbours
+  /// on the medium go in one write.
+  std::uint32_t WriteWaiting(std::size_t end);
+  std::uint32_t WriteWaiting() { return WriteWaiting(queue_.size()); }
+  void Hold(std::uint64_t offset, const char *data);
 
-  std::map<std::uint64_t, std::array<char, kSector>> waiting_;
+  struct Waiting {
+    std::uint64_t offset;
+    std::array<char, kSector> bytes;
+  };
+  std::vector<Waiting> queue_; ///< from head_ on: not yet written, in order
+  std::size_t head_ = 0;
+  std::unordered_map<std::uint64_t, std::size_t> waiting_; ///< to queue_
 
   int fd_ = -1;
   std::uint32_t error_ = 0;
