@@ -34,22 +34,26 @@ TEST(TerminalArguments, YesAndItsTarget) {
   for (const auto &c : cases) {
     ArgumentReading r = read_for_terminal(c.args, c.path_target);
     EXPECT_FALSE(r.error) << c.target;
-    EXPECT_EQ(r.values.target, c.target);
+    EXPECT_EQ(r.values.targets, c.target.empty()
+                                    ? std::vector<std::string>{}
+                                    : std::vector<std::string>{c.target});
     EXPECT_EQ(r.values.yes, c.yes) << c.target;
     EXPECT_EQ(r.values.letter, c.letter) << c.target;
     EXPECT_EQ(r.values.single_drive, c.letter != 0) << c.target;
   }
 }
 
-TEST(TerminalArguments, APathIsATargetOnlyLastAfterYesOrWhenAsked) {
+TEST(TerminalArguments, APathIsATargetOnlyAfterTheOptionsAfterYesOrWhenAsked) {
   struct Case {
     std::vector<std::string> args;
     bool path_target;
     std::string invalid;
   };
+  // Several paths are targets (SeveralTargetsAfterTheOptions); one
+  // before an option is not.
   std::vector<Case> cases = {{{"stick.img"}, false, "stick.img"},
                              {{"stick.img", "--yes"}, false, "stick.img"},
-                             {{"--yes", "a.img", "b.img"}, false, "a.img"}};
+                             {{"--yes", "a.img", "-f", "b.img"}, false, "a.img"}};
   // An option is never a path, nor is nothing.
   for (const char *bad : {"--Help", "-x", "-ff", ""}) {
     cases.push_back({{"--yes", bad}, false, bad});
