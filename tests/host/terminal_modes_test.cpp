@@ -9,6 +9,7 @@
 #include "platform/host/machine/linux_disks.h"
 #include "strings/res.h"
 #include "unit/scripted_toolkit.h"
+#include "unit/test_terminal.h"
 
 #include "emulated_machine.h"
 #include "loop_device.h"
@@ -28,40 +29,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::StickFiles;
+using test::TestTerminal;
+using test::terminal_lines;
 using test::WholeRun;
-
-/// A terminal whose output the test reads and whose input it types.
-class TestTerminal : public Terminal {
-public:
-  bool windows() const override { return windows_shown; }
-  bool input_is_terminal() const override { return typing; }
-  bool error_is_terminal() const override { return error_on_screen; }
-  void write_output(const std::string &text) override { out += text; }
-  void write_error(const std::string &text) override { err += text; }
-  std::optional<std::string> read_line() override {
-    ++reads;
-    if (typed.empty())
-      return std::nullopt;
-    std::string line = typed.front();
-    typed.pop_front();
-    return line;
-  }
-
-  bool windows_shown = false;
-  bool typing = false;
-  bool error_on_screen = false;
-  std::deque<std::string> typed;
-  std::string out, err;
-  int reads = 0;
-};
-
-std::vector<std::string> terminal_lines(const std::string &text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);)
-    lines.push_back(line);
-  return lines;
-}
 
 std::string project_version() {
   std::ifstream in(fs::path(CORVANTIX_SOURCE_DIR) / "CMakeLists.txt");
