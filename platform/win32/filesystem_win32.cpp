@@ -198,7 +198,7 @@ bool same_bytes(const std::string &source, const std::string &target,
 // Puts every write to the volume that holds `folder` on its medium: one
 // flush of the volume instead of one per file. Flushing a volume needs
 // administrator rights, which the program has. False when the volume has
-// no drive letter or cannot be opened for it.
+// no drive letter, cannot be opened for it or cannot be flushed whole.
 bool flush_volume_of(const std::string &folder) {
   std::wstring full = win32::full_path(widen(folder));
   wchar_t root[MAX_PATH] = {};
@@ -214,6 +214,10 @@ bool flush_volume_of(const std::string &folder) {
   BOOL flushed = FlushFileBuffers(volume);
   DWORD code = GetLastError();
   CloseHandle(volume);
+  // A volume whose driver cannot flush it whole (Wine's mapped devices
+  // among them) has its files flushed one by one instead.
+  if (!flushed && code == ERROR_INVALID_FUNCTION)
+    return false;
   if (!flushed)
     fail(folder, code);
   return true;
