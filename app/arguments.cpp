@@ -68,8 +68,8 @@ constexpr OptionForms kOptions[] = {
 constexpr std::pair<std::string_view, std::string_view> kOperands[] = {
     {"one character",
      "single-drive mode; as the last argument, the drive letter"},
-    {"TARGET", "the last argument: a drive letter; on Linux also an image "
-               "file or a USB disk's block device"},
+    {"TARGET", "after the options, one or more: a drive letter; on Linux "
+               "also an image file or a USB disk's block device"},
 };
 
 std::optional<Option> match(std::string_view arg) {
@@ -105,6 +105,32 @@ std::string join(const std::string &folder, const std::string &path) {
   return folder + platform::path_separator() + path;
 }
 
+// Whether no option follows `first`: the arguments from there are targets.
+bool only_operands_from(const std::vector<std::string> &args, std::size_t first) {
+  return std::none_of(args.begin() + std::ptrdiff_t(first), args.end(),
+                      [](const std::string &arg) { return match(arg); });
+}
+
+// The targets of a run on a terminal, from `first` to the end. One
+// character is a drive letter, as single-drive mode takes it.
+void read_targets(const std::vector<std::string> &args, std::size_t first,
+                  ArgumentReading &reading) {
+  StartupValues &values = reading.values;
+  for (std::size_t i = first; i < args.size(); ++i) {
+    const std::string &arg = args[i];
+    if (arg.empty() || arg[0] == '-') {
+      reading.error = ArgumentError{"ARGS_ERR_INVALID", {arg}};
+      return;
+    }
+    if (arg.size() == 1) {
+      values.single_drive = true;
+      if (i + 1 == args.size())
+        values.letter = arg[0];
+    }
+    values.targets.push_back(arg);
+  }
+}
+
 } // namespace
 
 ArgumentReading read_arguments(const std::vector<std::string> &args,
@@ -117,16 +143,16 @@ ArgumentReading read_arguments(const std::vector<std::string> &args,
     const bool last = i + 1 == args.size();
     std::optional<Option> option = match(arg);
     if (!option) {
+      if ((values.yes || path_target) && only_operands_from(args, i)) {
+        read_targets(args, i, reading);
+        return reading;
+      }
       if (arg.size() == 1) {
         values.single_drive = true;
         if (last) {
           values.letter = arg[0];
-          values.target = arg;
+          values.targets = {arg};
         }
-        continue;
-      }
-      if (last && !arg.empty() && arg[0] != '-' && (values.yes || path_target)) {
-        values.target = arg;
         continue;
       }
       reading.error = ArgumentError{"ARGS_ERR_INVALID", {arg}};
@@ -222,7 +248,7 @@ std::vector<std::string> usage_lines() {
     width = std::max(width, row.first.size());
   std::vector<std::string> lines = {
       "Usage: corvantix [options] [drive letter]",
-      "       corvantix --yes [options] TARGET",
+      "       corvantix --yes [options] TARGET [TARGET...]",
       "Options:"};
   for (const auto &[forms, effect] : rows)
     lines.push_back("  " + forms + std::string(width + 2 - forms.size(), ' ') +

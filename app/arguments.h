@@ -17,10 +17,11 @@ struct StartupValues {
   bool single_drive = false;
   bool no_drive_text = false;
   char letter = 0; ///< drive to pre-select in single-drive mode; 0 for none
-  bool yes = false; ///< --yes: prepare `target` without a window or question
-  /// The last argument when it names a drive: one character (then also
-  /// `letter`), or a path when paths are taken (see read_arguments).
-  std::string target;
+  bool yes = false; ///< --yes: prepare `targets` without a window or question
+  /// The drives to prepare: the last argument when it is one character
+  /// (then also `letter`), or, when paths are taken (see read_arguments),
+  /// every argument after the options.
+  std::vector<std::string> targets;
   std::uint64_t new_size = 0; ///< --size: bytes of a new image; 0 for none
 };
 
@@ -47,10 +48,10 @@ struct ArgumentReading {
 
 /// Reads `args` (without the program's own name) into `options` and the
 /// returned values. Relative folder paths are joined to `program_folder`.
-/// The last argument may be a path that names the target (an image file or
-/// a block device) after --yes, or anywhere when `path_target` is set (no
-/// window can be shown: the person is asked on the terminal); an argument
-/// that begins with '-' is never one.
+/// After --yes, or anywhere when `path_target` is set (no window can be
+/// shown: the person is asked on the terminal), the arguments after the
+/// last option are the targets: drive letters, image files or block
+/// devices; an argument that begins with '-' is never one.
 ArgumentReading read_arguments(const std::vector<std::string> &args,
                                const std::string &program_folder,
                                Process &options, bool path_target = false);

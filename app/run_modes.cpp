@@ -30,10 +30,14 @@ int run_help(Toolkit &toolkit) {
 } // namespace
 
 void write_result_file(char letter) {
+  write_result_letters(std::string(1, letter));
+}
+
+void write_result_letters(const std::string &letters) {
   std::ofstream file(result_file, std::ios::binary | std::ios::trunc);
   if (!file)
     throw Error("Could not write to disk.");
-  file.put(letter);
+  file << letters;
   file.close();
   if (!file) {
     // A file without its letter would read as an empty result: none is

@@ -21,6 +21,8 @@ std::string crash_text(const std::exception_ptr &failure);
 /// Writes the disk's letter into drive.txt in the current folder (one
 /// byte, replacing an earlier file); fails with "Could not write to disk."
 void write_result_file(char letter);
+/// The same with the letters of several disks, one byte each.
+void write_result_letters(const std::string &letters);
 
 /// Single-drive finish handler: after a run without failure writes the
 /// disk's letter into drive.txt in the current folder (one byte, replacing

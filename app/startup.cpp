@@ -67,7 +67,7 @@ int app_main(const std::vector<std::string> &args, Toolkit &toolkit,
   if (values.help && !terminal.windows())
     return print_help(values, terminal);
   if (!values.help &&
-      (values.yes || (!terminal.windows() && !values.target.empty())))
+      (values.yes || (!terminal.windows() && !values.targets.empty())))
     return run_on_terminal(values, process, terminal, args);
   return run_mode(values, process, toolkit);
 }

@@ -1,96 +1,23 @@
 #include "app/terminal_modes.h"
 
 #include "app/run_modes.h"
+#include "app/terminal_progress.h"
+#include "app/terminal_runs.h"
 #include "device/usb_disk.h"
 #include "platform/filesystem.h"
 #include "platform/stop_requests.h"
 #include "platform/terminal.h"
 #include "strings/error.h"
 #include "strings/res.h"
-#include "ui/toolkit.h"
 
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 
 namespace corvantix {
 namespace {
 
-constexpr int kBarWidth = 20;
 // A run that a signal ended, as shells report a process ended by SIGINT.
 constexpr int kStoppedExit = 130;
-
-// The steps of a run on standard error: plain lines, or one line that a
-// terminal redraws as a bar.
-class Progress {
-public:
-  explicit Progress(Terminal &terminal)
-      : terminal_(terminal), bar_(terminal.error_is_terminal()) {}
-
-  // Reports come at every file inside a step: a line is written when a
-  // step begins, and the bar is drawn again when its figure moves.
-  void step(double fraction, const std::string &text) {
-    bool begins = text != text_;
-    text_ = text;
-    if (!bar_) {
-      if (begins)
-        terminal_.write_error(text + "\n");
-      return;
-    }
-    double clamped = std::isnan(fraction) ? 0 : std::clamp(fraction, 0.0, 1.0);
-    int percent = int(std::lround(clamped * 100));
-    if (!begins && percent == percent_)
-      return;
-    percent_ = percent;
-    int filled = percent * kBarWidth / 100;
-    std::string number = std::to_string(percent);
-    std::string line = "[" + std::string(filled, '#') +
-                       std::string(kBarWidth - filled, ' ') + "] " +
-                       std::string(3 - number.size(), ' ') + number + "% " +
-                       text;
-    // What is left of a longer line before is blanked.
-    std::size_t shown = line.size();
-    if (shown < drawn_)
-      line += std::string(drawn_ - shown, ' ');
-    drawn_ = shown;
-    terminal_.write_error("\r" + line);
-  }
-
-  /// A line of its own, after the bar's line.
-  void line(const std::string &text) {
-    end();
-    terminal_.write_error(text + "\n");
-  }
-
-  /// Ends the bar's line.
-  void end() {
-    if (bar_ && drawn_)
-      terminal_.write_error("\n");
-    drawn_ = 0;
-  }
-
-private:
-  Terminal &terminal_;
-  bool bar_;
-  std::size_t drawn_ = 0; ///< length of the bar's line on the screen
-  std::string text_;      ///< of the step under way
-  int percent_ = -1;      ///< drawn last
-};
-
-// The pipeline's own message (a drive that is not ready) as a line.
-class TerminalToolkit : public Toolkit {
-public:
-  explicit TerminalToolkit(Progress &progress) : progress_(progress) {}
-  void enable_visual_styles() override {}
-  Answer message_box(const std::string &text, const std::string &,
-                     Buttons buttons) override {
-    progress_.line(text);
-    return buttons == Buttons::YesNo ? Answer::Yes : Answer::Ok;
-  }
-
-private:
-  Progress &progress_;
-};
 
 // The outcome in the window's words: its message box's text.
 std::string outcome_text(std::exception_ptr failure) {
@@ -139,45 +66,36 @@ std::string chosen_target(const std::string &target, const UsbDisk &disk) {
   return letter ? disk.path : platform::file_system().full_path(target);
 }
 
-// Runs cut off before: notices for other sticks, and the one on this
-// stick, which this run finishes instead of starting anew.
-void take_up_unfinished_runs(Process &process, const UsbDiskPtr &disk,
-                             const std::string &chosen, Progress &progress) {
+// Runs cut off before: notices for other sticks, and those on these
+// sticks, which their runs finish instead of starting anew.
+void take_up_unfinished_runs(std::vector<StickRun> &runs,
+                             TerminalProgress &progress) {
+  std::vector<SeenStick> sticks;
+  for (const StickRun &run : runs)
+    sticks.push_back({run.disk, run.chosen});
   UnfinishedRuns review;
   try {
-    review = review_unfinished_runs({{disk, chosen}});
+    review = review_unfinished_runs(sticks);
   } catch (...) {
     // The run itself says it when it cannot keep its record.
     return;
   }
   for (const std::string &notice : review.notices)
     progress.line(notice);
-  if (review.finishable.empty())
-    return;
-  StoredRun &run = review.finishable.front().run;
-  std::string line = Res::format("RUN_FINISHING", run_stick_text(run.record),
-                                 run_time_text(run.record),
-                                 run_step_text(run.record));
-  if (run.record.files_in_backup())
-    line += " " + Res::format("RUN_FILES_AT", run.record.backup_folder);
-  progress.line(line);
-  process.finish_next(std::move(run));
-}
-
-// Before the stick changes a request stops the run; after, the first only
-// says that the run goes on, and the second ends it where it is.
-RunControl stop_control(platform::StopRequests &stops) {
-  RunControl control;
-  control.stop_requested = [&stops] { return stops.count() > 0; };
-  control.changing = [&stops](const std::string &folder) {
-    if (folder.empty())
-      stops.arm(Res::get("RUN_STOP_FINISHING_NO_BACKUP"),
-                Res::get("RUN_STOP_NOW_NO_BACKUP"));
-    else
-      stops.arm(Res::format("RUN_STOP_FINISHING", folder),
-                Res::format("RUN_STOP_NOW", folder));
-  };
-  return control;
+  for (FinishableRun &finishable : review.finishable) {
+    auto run = std::find_if(runs.begin(), runs.end(), [&](const StickRun &r) {
+      return r.disk == finishable.disk;
+    });
+    if (run == runs.end())
+      continue;
+    const RunRecord &record = finishable.run.record;
+    std::string line = Res::format("RUN_FINISHING", run_stick_text(record),
+                                   run_time_text(record), run_step_text(record));
+    if (record.files_in_backup())
+      line += " " + Res::format("RUN_FILES_AT", record.backup_folder);
+    progress.line(std::size_t(run - runs.begin()), line);
+    run->process.finish_next(std::move(finishable.run));
+  }
 }
 
 bool said_yes(std::string answer) {
@@ -206,92 +124,151 @@ int print_help(const StartupValues &values, Terminal &terminal) {
   return 0;
 }
 
+
+namespace {
+
+std::string joined(const std::vector<std::string> &items,
+                   const std::string &separator) {
+  std::string text;
+  for (const std::string &item : items)
+    text += (text.empty() ? "" : separator) + item;
+  return text;
+}
+
+// Every refused target as a line of its own; true when any was refused.
+bool say_refusals(const std::vector<platform::RunTarget> &found,
+                  const std::vector<std::string> &args, Terminal &terminal) {
+  bool any = false;
+  for (const platform::RunTarget &target : found) {
+    if (target.refusal.empty())
+      continue;
+    std::string text = target.refusal;
+    if (target.needs_rights)
+      text += " " + Res::format("ARGS_YES_START", command_line(args));
+    terminal.write_error(text + "\n");
+    any = true;
+  }
+  return any;
+}
+
+// Asks once for all targets; true when the person said yes.
+bool confirmed(const std::vector<std::string> &names,
+               const std::vector<platform::RunTarget> &found,
+               Terminal &terminal) {
+  std::string question;
+  if (found.size() == 1) {
+    const UsbDisk &disk = *found[0].disk;
+    question = Res::format("ARGS_YES_ASK", names[0], disk.model, disk.size >> 20);
+  } else {
+    std::vector<std::string> drives;
+    for (std::size_t i = 0; i < found.size(); ++i)
+      drives.push_back(names[i] + " (" + found[i].disk->model + ", " +
+                       std::to_string(found[i].disk->size >> 20) + " MB)");
+    question = Res::format("ARGS_YES_ASK_SEVERAL", found.size(),
+                           joined(drives, ", "));
+  }
+  terminal.write_error(question + " ");
+  std::optional<std::string> answer = terminal.read_line();
+  if (!answer)
+    terminal.write_error("\n");
+  return answer && said_yes(*answer);
+}
+
+// A run per stick, each with its own copy of the options.
+std::vector<StickRun> runs_of(const std::vector<std::string> &names,
+                              const std::vector<platform::RunTarget> &found,
+                              const Process &options) {
+  std::vector<StickRun> runs;
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    StickRun run;
+    run.name = names[i];
+    run.disk = found[i].disk;
+    run.process = options;
+    // A new image holds nothing to back up.
+    if (found[i].new_image)
+      run.process.backup(false);
+    run.chosen = chosen_target(names[i], *found[i].disk);
+    run.process.target_name(run.chosen);
+    runs.push_back(std::move(run));
+  }
+  return runs;
+}
+
+// A result line per stick, the failed ones named when there are several,
+// and drive.txt with the letters of the prepared sticks.
+int report_results(const std::vector<StickRun> &runs, const StartupValues &values,
+                   Terminal &terminal) {
+  auto say = [&](const std::string &line) { terminal.write_error(line + "\n"); };
+  const bool several = runs.size() > 1;
+  bool stopped = false;
+  std::vector<std::string> failed;
+  std::string letters;
+  for (const StickRun &run : runs) {
+    std::string text =
+        run.stopped ? message_of(run.failure) : outcome_text(run.failure);
+    say(several ? run.name + ": " + text : text);
+    stopped = stopped || run.stopped;
+    if (run.failure)
+      failed.push_back(run.name);
+    else
+      letters += run.disk->letter;
+  }
+  if (several && !failed.empty())
+    say(Res::format("ARGS_YES_FAILED", joined(failed, ", ")));
+  int code = stopped ? kStoppedExit : failed.empty() ? 0 : 1;
+  if (values.no_drive_text || letters.empty())
+    return code;
+  try {
+    write_result_letters(letters);
+  } catch (...) {
+    say(message_of(std::current_exception()));
+    return stopped ? kStoppedExit : 1;
+  }
+  return code;
+}
+
+} // namespace
+
 int run_on_terminal(const StartupValues &values, Process &process,
                     Terminal &terminal, const std::vector<std::string> &args) {
   auto say = [&](const std::string &line) { terminal.write_error(line + "\n"); };
-  if (values.target.empty()) {
+  const std::vector<std::string> &names = values.targets;
+  if (names.empty()) {
     say(Res::get("ARGS_YES_NO_TARGET"));
     return 1;
   }
   // Nothing is looked at, let alone made, without a way to ask.
   if (!values.yes && !terminal.input_is_terminal()) {
-    say(Res::format("ARGS_YES_NO_TERMINAL", values.target));
+    say(Res::format("ARGS_YES_NO_TERMINAL", joined(names, " ")));
     return 1;
   }
 
-  platform::RunTarget target;
+  std::vector<platform::RunTarget> found;
   try {
-    target = platform::find_run_target(values.target, values.new_size);
+    found = platform::find_run_targets(names, values.new_size);
   } catch (...) {
     say(message_of(std::current_exception()));
     return 1;
   }
-  if (!target.disk) {
-    std::string text = target.refusal;
-    if (target.needs_rights)
-      text += " " + Res::format("ARGS_YES_START", command_line(args));
-    say(text);
+  if (say_refusals(found, args, terminal))
     return 1;
-  }
-  const UsbDiskPtr &disk = target.disk;
-
-  if (!values.yes) {
-    terminal.write_error(Res::format("ARGS_YES_ASK", values.target, disk->model,
-                                     disk->size >> 20) +
-                         " ");
-    std::optional<std::string> answer = terminal.read_line();
-    if (!answer)
-      terminal.write_error("\n");
-    if (!answer || !said_yes(*answer)) {
+  if (!values.yes && !confirmed(names, found, terminal)) {
+    for (const platform::RunTarget &target : found)
       if (target.undo)
         target.undo();
-      say(Res::get("ARGS_YES_DECLINED"));
-      return 1;
-    }
+    say(Res::get("ARGS_YES_DECLINED"));
+    return 1;
   }
 
-  // A new image holds nothing to back up.
-  if (target.new_image)
-    process.backup(false);
-  Progress progress(terminal);
-  std::string chosen = chosen_target(values.target, *disk);
-  process.target_name(chosen);
-  take_up_unfinished_runs(process, disk, chosen, progress);
-  TerminalToolkit toolkit(progress);
-  process.toolkit(&toolkit);
-  platform::StopRequests stops;
-  process.control(stop_control(stops));
-  std::exception_ptr failure;
-  bool stopped = false;
-  try {
-    process.process(disk, [&progress](double fraction, const std::string &step) {
-      progress.step(fraction, step);
-    });
-  } catch (const Stopped &) {
-    failure = std::current_exception();
-    stopped = true;
-  } catch (...) {
-    failure = std::current_exception();
+  std::vector<StickRun> runs = runs_of(names, found, process);
+  TerminalProgress progress(terminal, names);
+  take_up_unfinished_runs(runs, progress);
+  {
+    platform::StopRequests stops;
+    run_sticks(runs, progress, stops);
   }
-  process.control({});
-  process.toolkit(nullptr);
   progress.end();
-  if (stopped) {
-    say(message_of(failure));
-    return kStoppedExit;
-  }
-  say(outcome_text(failure));
-  if (failure)
-    return 1;
-  if (!values.no_drive_text) {
-    try {
-      write_result_file(disk->letter);
-    } catch (...) {
-      say(message_of(std::current_exception()));
-      return 1;
-    }
-  }
-  return 0;
+  return report_results(runs, values, terminal);
 }
 
 } // namespace corvantix

@@ -155,7 +155,7 @@ static_assert(sizeof(FAT_SECTOR) == 512);
 constexpr std::size_t kSectorBufferAlignment = 4096;
 
 /// The process-wide templates, holding the boot code from program start;
-/// each format fills their variable fields in place. Only one format may
-/// build at a time.
+/// each format fills their variable fields in place under the formatter's
+/// lock and writes a copy, so that they hold the last format's records.
 extern MASTER_BOOT_RECORD MasterBootRecord;
 extern BOOT_RECORD_FAT32 BootRecord;

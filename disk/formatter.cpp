@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -59,24 +60,33 @@ DWORD CreatePartitionAndFormatFAT32(const char *sPhysicalDrive,
   if (Geometry.DiskSize.QuadPart <= 0 || DiskSize <= kPartitionOffset)
     return kErrorDiskTooSmall;
 
-  MasterBootRecord.CreatePrimaryPartition(DiskSize);
-  BootRecord.Format(DiskSize - kPartitionOffset);
-  if (BootRecord.ClusterCount() < kMinimumFat32Clusters)
+  // Several sticks may be formatted at once: the shared templates are
+  // filled one format at a time and copied, and the writes use the copies.
+  MASTER_BOOT_RECORD Mbr;
+  BOOT_RECORD_FAT32 Bpb;
+  {
+    static std::mutex TemplatesMutex;
+    std::lock_guard Guard(TemplatesMutex);
+    MasterBootRecord.CreatePrimaryPartition(DiskSize);
+    BootRecord.Format(DiskSize - kPartitionOffset);
+    Mbr = MasterBootRecord;
+    Bpb = BootRecord;
+  }
+  if (Bpb.ClusterCount() < kMinimumFat32Clusters)
     return kErrorDiskTooSmall;
   FSINFO FsInfo;
   FsInfo.Format();
   FAT_SECTOR FatStart;
   FatStart.Format();
 
-  const BOOT_RECORD_FAT32 &Bpb = BootRecord;
   DWORD FatSectors = Bpb.BPB_FATSz32;
   DWORD BufferSize = (Bpb.BPB_NumFATs * FatSectors +
                       3 * Bpb.BPB_SecPerClus + Bpb.BPB_RsvdSecCnt) * 512;
   if (!Buffer.allocate(BufferSize)) // zero-filled
     return ERROR_NOT_ENOUGH_MEMORY;
-  Buffer.place(0, &BootRecord);
+  Buffer.place(0, &Bpb);
   Buffer.place(1, &FsInfo);
-  Buffer.place(Bpb.BPB_BkBootSec, &BootRecord);
+  Buffer.place(Bpb.BPB_BkBootSec, &Bpb);
   Buffer.place(Bpb.BPB_BkBootSec + 1, &FsInfo);
   Buffer.place(Bpb.BPB_RsvdSecCnt, &FatStart);
   Buffer.place(Bpb.BPB_RsvdSecCnt + FatSectors, &FatStart);
@@ -85,7 +95,9 @@ DWORD CreatePartitionAndFormatFAT32(const char *sPhysicalDrive,
   if (DWORD Code =
           WriteSector(*Device.Disk, kPartitionOffset, BufferSize, Buffer.data()))
     return Code;
-  if (DWORD Code = WriteSector(*Device.Disk, 0, 512, &MasterBootRecord))
+  // The buffer is written: its aligned first sector carries the MBR now.
+  Buffer.place(0, &Mbr);
+  if (DWORD Code = WriteSector(*Device.Disk, 0, 512, Buffer.data()))
     return Code;
   if (!Device.Volume->control(FSCTL_UNLOCK_VOLUME))
     return GetLastError();

@@ -26,8 +26,7 @@ std::uint64_t MinimumFat32DiskSize();
 /// Makes the disk `sPhysicalDrive` (such as \\.\PhysicalDrive1) one active
 /// FAT32 partition from LBA 32 on, with an empty root directory. The volume
 /// with letter `DriveLetter`, mounted from that disk, is locked meanwhile.
-/// At most one format may run at a time (the boot record templates are
-/// shared).
+/// Several disks may be formatted at once from different threads.
 DWORD CreatePartitionAndFormatFAT32(const char *sPhysicalDrive,
                                     char DriveLetter);
 

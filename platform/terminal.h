@@ -1,5 +1,5 @@
 // What a run on a terminal needs of the platform: the standard streams, and
-// the disk that an unattended run (--yes) prepares.
+// the disks that an unattended run (--yes) prepares.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace corvantix {
 class UsbDisk;
@@ -41,16 +42,21 @@ struct RunTarget {
   std::function<void()> undo;
 };
 
-/// The disk named by the target of an unattended run. A drive letter (one
-/// character, or on Windows "E:" and "E:\") is looked up among the USB
-/// drives of the machine. In the host build a path to an image file or a
-/// block device becomes the machine's one disk, installed in place of the
-/// machine: letter E, interface USB; a block device must be a USB disk as
-/// the disk discovery defines one (a whole disk on a USB bus with a medium
-/// that can be written), and is otherwise refused untouched. A file that
-/// does not exist is made a sparse blank image of `new_size` bytes, unless
-/// `new_size` is 0. The Win32 side takes drive letters only. Failures of
-/// the disk scan propagate.
-RunTarget find_run_target(const std::string &target, std::uint64_t new_size);
+/// The disks named by the targets of an unattended run, one result per
+/// target in their order. A drive letter (one character, or on Windows
+/// "E:" and "E:\") is looked up among the USB drives of the machine. In
+/// the host build paths to image files or block devices become the disks
+/// of a new machine, installed in place of the machine, one disk each with
+/// the letters E, F, G, ... in target order and interface USB; drive
+/// letters given beside them keep their disks and letters in it. A block
+/// device must be a USB disk as the disk discovery defines one (a whole
+/// disk on a USB bus with a medium that can be written), and is otherwise
+/// refused untouched. A file that does not exist is made a sparse blank
+/// image of `new_size` bytes, unless `new_size` is 0. A target naming the
+/// disk of an earlier one is refused. When any target is refused, nothing
+/// is installed or made. The Win32 side takes drive letters only. Failures
+/// of the disk scan propagate.
+std::vector<RunTarget> find_run_targets(const std::vector<std::string> &targets,
+                                        std::uint64_t new_size);
 
 } // namespace corvantix::platform

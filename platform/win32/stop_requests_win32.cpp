@@ -1,24 +1,31 @@
 // Console control events as stop requests. The system calls the handler
-// on a thread of its own, so it may write and end the process itself.
-// Closing the console gives a process a few seconds only: then the run
-// ends as a kill would end it, and its record lets the next start finish.
+// on a thread of its own, so it may take a lock, write and end the process
+// itself. Closing the console gives a process a few seconds only: then the
+// runs end as a kill would end them, and their records let the next start
+// finish them.
 #include "platform/stop_requests.h"
 
 #include "platform/terminal.h"
 
 #include <windows.h>
 
+#include <array>
 #include <atomic>
 #include <mutex>
 
 namespace corvantix::platform {
 namespace {
 
+struct Slot {
+  bool armed = false;
+  std::string going_on;
+  std::string stopping;
+};
+
 std::atomic<int> requests{0};
-std::atomic<bool> armed{false};
-std::mutex lines_mutex;
-std::string going_on_line;
-std::string stopping_line;
+std::mutex slots_mutex;
+std::array<Slot, StopRequests::kSlots> slots;
+std::size_t slots_used = 0;
 
 BOOL WINAPI on_control(DWORD event) {
   switch (event) {
@@ -32,41 +39,55 @@ BOOL WINAPI on_control(DWORD event) {
     return FALSE;
   }
   int seen = ++requests;
-  if (!armed)
-    return TRUE;
-  std::lock_guard lock(lines_mutex);
-  if (seen == 1) {
-    write_error(going_on_line);
-    return TRUE;
-  }
-  write_error(stopping_line);
-  ExitProcess(130);
+  std::lock_guard lock(slots_mutex);
+  bool any = false;
+  for (const Slot &slot : slots)
+    if (slot.armed) {
+      any = true;
+      write_error(seen == 1 ? slot.going_on : slot.stopping);
+    }
+  if (any && seen > 1)
+    ExitProcess(130);
+  return TRUE;
+}
+
+void disarm_all() {
+  std::lock_guard lock(slots_mutex);
+  slots.fill(Slot{});
+  slots_used = 0;
 }
 
 } // namespace
 
 StopRequests::StopRequests() {
   requests = 0;
-  armed = false;
+  disarm_all();
   SetConsoleCtrlHandler(on_control, TRUE);
 }
 
 StopRequests::~StopRequests() {
   SetConsoleCtrlHandler(on_control, FALSE);
-  armed = false;
+  disarm_all();
 }
 
 int StopRequests::count() const { return requests; }
 
-void StopRequests::arm(const std::string &going_on, const std::string &stopping) {
-  {
-    std::lock_guard lock(lines_mutex);
-    going_on_line = "\n" + going_on + "\n";
-    stopping_line = "\n" + stopping + "\n";
-  }
-  armed = true;
+std::size_t StopRequests::arm(const std::string &going_on,
+                              const std::string &stopping) {
+  std::lock_guard lock(slots_mutex);
+  if (slots_used >= kSlots)
+    return kSlots;
+  Slot &slot = slots[slots_used];
+  slot = Slot{true, "\n" + going_on + "\n", "\n" + stopping + "\n"};
   if (requests > 0)
-    write_error(going_on_line);
+    write_error(slot.going_on);
+  return slots_used++;
+}
+
+void StopRequests::disarm(std::size_t slot) {
+  std::lock_guard lock(slots_mutex);
+  if (slot < kSlots)
+    slots[slot].armed = false;
 }
 
 } // namespace corvantix::platform

@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cctype>
 #include <iostream>
 
@@ -94,19 +95,37 @@ std::optional<std::string> read_input_line() {
   return line;
 }
 
-RunTarget find_run_target(const std::string &target, std::uint64_t) {
-  RunTarget found;
-  std::optional<char> letter = letter_of(target);
-  if (!letter) {
-    found.refusal = Res::format("ARGS_YES_LETTER_ONLY", target);
-    return found;
-  }
-  char upper = char(std::toupper(static_cast<unsigned char>(*letter)));
+std::vector<RunTarget> find_run_targets(const std::vector<std::string> &targets,
+                                        std::uint64_t) {
   UsbList list;
   list.build();
-  found.disk = list.by_letter(upper);
-  if (!found.disk)
-    found.refusal = Res::format("ARGS_ERR_LETTER", upper);
+  std::vector<RunTarget> found(targets.size());
+  std::string letters; // of the targets so far, to find one named twice
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    std::optional<char> letter = letter_of(targets[i]);
+    if (!letter) {
+      found[i].refusal = Res::format("ARGS_YES_LETTER_ONLY", targets[i]);
+      letters += ' ';
+      continue;
+    }
+    char upper = char(std::toupper(static_cast<unsigned char>(*letter)));
+    std::size_t earlier = letters.find(upper);
+    letters += upper;
+    if (earlier != std::string::npos) {
+      found[i].refusal =
+          Res::format("ARGS_YES_SAME_DISK", targets[i], targets[earlier]);
+      continue;
+    }
+    found[i].disk = list.by_letter(upper);
+    if (!found[i].disk)
+      found[i].refusal = Res::format("ARGS_ERR_LETTER", upper);
+  }
+  // Nothing runs unless every target can.
+  bool refusal = std::any_of(found.begin(), found.end(),
+                             [](const RunTarget &t) { return !t.refusal.empty(); });
+  if (refusal)
+    for (RunTarget &target : found)
+      target.disk = nullptr;
   return found;
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <set>
 #include <sstream>
 
@@ -34,22 +35,26 @@ TEST(TerminalArguments, YesAndItsTarget) {
   for (const auto &c : cases) {
     ArgumentReading r = read_for_terminal(c.args, c.path_target);
     EXPECT_FALSE(r.error) << c.target;
-    EXPECT_EQ(r.values.target, c.target);
+    EXPECT_EQ(r.values.targets, c.target.empty()
+                                    ? std::vector<std::string>{}
+                                    : std::vector<std::string>{c.target});
     EXPECT_EQ(r.values.yes, c.yes) << c.target;
     EXPECT_EQ(r.values.letter, c.letter) << c.target;
     EXPECT_EQ(r.values.single_drive, c.letter != 0) << c.target;
   }
 }
 
-TEST(TerminalArguments, APathIsATargetOnlyLastAfterYesOrWhenAsked) {
+TEST(TerminalArguments, APathIsATargetOnlyAfterTheOptionsAfterYesOrWhenAsked) {
   struct Case {
     std::vector<std::string> args;
     bool path_target;
     std::string invalid;
   };
+  // Several paths are targets (SeveralTargetsAfterTheOptions); one
+  // before an option is not.
   std::vector<Case> cases = {{{"stick.img"}, false, "stick.img"},
                              {{"stick.img", "--yes"}, false, "stick.img"},
-                             {{"--yes", "a.img", "b.img"}, false, "a.img"}};
+                             {{"--yes", "a.img", "-f", "b.img"}, false, "a.img"}};
   // An option is never a path, nor is nothing.
   for (const char *bad : {"--Help", "-x", "-ff", ""}) {
     cases.push_back({{"--yes", bad}, false, bad});
@@ -59,6 +64,43 @@ TEST(TerminalArguments, APathIsATargetOnlyLastAfterYesOrWhenAsked) {
     EXPECT_EQ(read_for_terminal(c.args, c.path_target).error,
               (ArgumentError{"ARGS_ERR_INVALID", {c.invalid}}))
         << c.args.front() << (c.path_target ? " (paths asked for)" : "");
+}
+
+TEST(TerminalArguments, SeveralTargetsAfterTheOptions) {
+  using Targets = std::vector<std::string>;
+  const struct {
+    std::vector<std::string> args;
+    bool path_target;
+    Targets targets;
+    char letter;
+    std::optional<std::string> invalid;
+  } cases[] = {
+      {{"--yes", "a.img", "b.img"}, false, {"a.img", "b.img"}, 0, {}},
+      {{"-y", "-f", "-c", "extra", "E", "/dev/sdb", "F"},
+       false,
+       {"E", "/dev/sdb", "F"},
+       'F',
+       {}},
+      {{"--nofdos", "a.img", "E"}, true, {"a.img", "E"}, 'E', {}},
+      {{"--yes", "E", "F", "G"}, false, {"E", "F", "G"}, 'G', {}},
+      // An option's parameter is no target, nor is an option among them.
+      {{"--yes", "--size", "64M", "n.img", "m.img"}, false, {"n.img", "m.img"}, 0, {}},
+      {{"--yes", "a.img", "-x"}, false, {}, 0, "-x"},
+      {{"--yes", "a.img", "", "b.img"}, false, {}, 0, ""},
+      // Without --yes and with a window, there is only the drive letter.
+      {{"a.img", "E"}, false, {}, 0, "a.img"},
+  };
+  for (const auto &c : cases) {
+    ArgumentReading r = read_for_terminal(c.args, c.path_target);
+    SCOPED_TRACE(c.args.back());
+    if (c.invalid) {
+      EXPECT_EQ(r.error, (ArgumentError{"ARGS_ERR_INVALID", {*c.invalid}}));
+      continue;
+    }
+    EXPECT_FALSE(r.error);
+    EXPECT_EQ(r.values.targets, c.targets);
+    EXPECT_EQ(r.values.letter, c.letter);
+  }
 }
 
 TEST(TerminalArguments, SizesAsTheMachineDescriptionTakesThem) {

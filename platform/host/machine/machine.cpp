@@ -531,15 +531,13 @@ std::uint32_t Machine::hold_device(Disk &disk) {
   std::lock_guard guard(mutex_);
   if (!disk.config.block_device || disk.exclusive)
     return 0;
-  refusal_code_ = 0;
+  refusals_.erase(std::this_thread::get_id());
   if (auto linux_disk = describe_block_device(disk.config.image)) {
     std::vector<std::string> points =
         mount_points_on(*linux_disk, read_mountinfo());
-    if (!points.empty()) {
-      refusal_code_ = ERROR_ACCESS_DENIED;
-      refusal_ = mounted_disk_message(disk.config.image.string(), points);
-      return refusal_code_;
-    }
+    if (!points.empty())
+      return refuse(ERROR_ACCESS_DENIED,
+                    mounted_disk_message(disk.config.image.string(), points));
   }
   // O_EXCL keeps Linux from mounting it (and fails while it is mounted or
   // used as swap, which mountinfo does not show).
@@ -562,7 +560,7 @@ std::uint32_t Machine::release_volume(char letter) {
                         : std::nullopt;
   if (!linux_disk)
     return 0;
-  refusal_code_ = 0;
+  refusals_.erase(std::this_thread::get_id());
   bool unmounted = false;
   std::string why = release_disk(
       *linux_disk, read_mountinfo(), read_mountinfo("/proc/swaps"),
@@ -570,11 +568,8 @@ std::uint32_t Machine::release_volume(char letter) {
         unmounted = true;
         return ::umount2(point.c_str(), 0) == 0 ? 0 : errno;
       });
-  if (!why.empty()) {
-    refusal_code_ = ERROR_SHARING_VIOLATION;
-    refusal_ = std::move(why);
-    return refusal_code_;
-  }
+  if (!why.empty())
+    return refuse(ERROR_SHARING_VIOLATION, std::move(why));
   int fd = ::open(disk->config.image.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
   if (fd < 0)
     return errno == EBUSY ? ERROR_SHARING_VIOLATION : 0;
@@ -586,12 +581,19 @@ std::uint32_t Machine::release_volume(char letter) {
   return 0;
 }
 
+std::uint32_t Machine::refuse(std::uint32_t code, std::string why) {
+  refusals_[std::this_thread::get_id()] = {code, std::move(why)};
+  return code;
+}
+
 std::optional<std::string> Machine::take_refusal(std::uint32_t code) {
   std::lock_guard guard(mutex_);
-  if (refusal_code_ == 0 || refusal_code_ != code)
+  auto found = refusals_.find(std::this_thread::get_id());
+  if (found == refusals_.end() || found->second.first != code)
     return std::nullopt;
-  refusal_code_ = 0;
-  return std::move(refusal_);
+  std::string why = std::move(found->second.second);
+  refusals_.erase(found);
+  return why;
 }
 
 std::optional<std::string> take_disk_refusal(std::uint32_t code) {

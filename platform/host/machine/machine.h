@@ -29,7 +29,10 @@
 // its volume refuse every open with ERROR_SHARING_VIOLATION.
 //
 // Threading: the machine is shared by the window thread and the pipeline's
-// worker; every member function takes the machine's lock.
+// workers, one per stick when a terminal run prepares several at once;
+// every member function takes the machine's lock, and so do every emulated
+// kernel call and every file call on a volume for their whole length, so
+// calls on different disks are safe at the same time and take turns.
 #pragma once
 
 #include <cstdint>
@@ -40,6 +43,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace corvantix::emulation {
@@ -221,8 +226,9 @@ public:
   /// naming the mount point or swap area is kept as the refusal.
   std::uint32_t release_volume(char letter);
 
-  /// Why the last volume lock was refused, in the user's words, for the
-  /// system text of its error code; taken once.
+  /// Why the last volume lock of this thread was refused, in the user's
+  /// words, for the system text of its error code; taken once. Each run
+  /// on a thread of its own gets its own refusal.
   std::optional<std::string> take_refusal(std::uint32_t code);
 
   /// An owner-only folder of this machine for its private files.
@@ -264,8 +270,9 @@ private:
   std::uintptr_t next_handle_ = 0x100;
   std::vector<DeviceWrite> writes_;
   std::vector<std::string> calls_;
-  std::uint32_t refusal_code_ = 0;
-  std::string refusal_;
+  /// The last refusal of each thread: its code and the words for it.
+  std::map<std::thread::id, std::pair<std::uint32_t, std::string>> refusals_;
+  std::uint32_t refuse(std::uint32_t code, std::string why);
 };
 
 /// The refusal of the process's machine for `code` (see
