@@ -87,11 +87,14 @@ TEST_F(Progress_, PlainLinesTellStepsAndAtMostEveryFiveSecondsTheProgress) {
 
 // Two folders are copied under one text: without bytes between, each
 // report is a step of its own, as the lines always were.
-TEST_F(Progress_, ReportsWithoutBytesBetweenAreStepsEvenUnderOneText) {
+// Steps begin on whole steps of the run (its first report is 1/N): two
+// folders copied one after the other are two steps under one text, and
+// the reports between are progress inside them.
+TEST_F(Progress_, AStepOfTheSameTextIsToldByWhereItBegins) {
   TerminalProgress p = progress({"E"}, false);
-  for (double fraction : {0.6, 0.8})
+  for (double fraction : {0.2, 0.25, 0.4, 0.55, 0.6})
     p.step(0, fraction, "Copying files...");
-  EXPECT_EQ(written(), "Copying files...\nCopying files...\n");
+  EXPECT_EQ(written(), "Copying files...\nCopying files...\nCopying files...\n");
 }
 
 TEST_F(Progress_, PlainLinesOfSeveralSticksNameTheirStick) {
