@@ -73,13 +73,7 @@ void take_up_unfinished_runs(std::vector<StickRun> &runs,
   std::vector<SeenStick> sticks;
   for (const StickRun &run : runs)
     sticks.push_back({run.disk, run.chosen});
-  UnfinishedRuns review;
-  try {
-    review = review_unfinished_runs(sticks);
-  } catch (...) {
-    // The run itself says it when it cannot keep its record.
-    return;
-  }
+  UnfinishedRuns review = review_unfinished_runs(sticks);
   for (const std::string &notice : review.notices)
     progress.line(notice);
   for (FinishableRun &finishable : review.finishable) {

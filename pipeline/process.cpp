@@ -29,7 +29,11 @@ std::string cause_text(const std::exception_ptr &failure) {
   try {
     std::rethrow_exception(failure);
   } catch (const platform::FileError &e) {
-    return Res::format("STEP_CAUSE", e.what(), e.path());
+    std::string text = e.what();
+    // A damaged file system's text names its folder already.
+    if (e.path().empty() || text.find(e.path()) != std::string::npos)
+      return text;
+    return Res::format("STEP_CAUSE", text, e.path());
   } catch (...) {
     return message_of(failure);
   }

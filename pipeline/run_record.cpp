@@ -221,34 +221,48 @@ void drop_unfinished_run(const StoredRun &run) {
   platform::remove_file(lock_path_of(run.file));
 }
 
+namespace {
+
+// Sorts one record into the review. A record or folder that cannot be
+// removed stays for the next start.
+void review_run(StoredRun &run, const std::vector<SeenStick> &sticks,
+                UnfinishedRuns &review) {
+  const RunRecord &record = run.record;
+  std::string stick = run_stick_text(record), when = run_time_text(record),
+              step = run_step_text(record);
+  if (!record.stick_changed())
+    return drop_unfinished_run(run);
+  if (record.files_in_backup() &&
+      !platform::file_system().entry_name(record.backup_folder)) {
+    review.notices.push_back(
+        Res::format("RUN_BACKUP_GONE", stick, when, step, record.backup_folder));
+    return drop_unfinished_run(run);
+  }
+  auto here = std::find_if(sticks.begin(), sticks.end(), [&](const SeenStick &seen) {
+    return seen.disk && record.same_stick(*seen.disk, seen.target);
+  });
+  if (here != sticks.end()) {
+    review.finishable.push_back({std::move(run), here->disk});
+    return;
+  }
+  std::string notice = Res::format("RUN_ABSENT", stick, when, step);
+  if (record.files_in_backup())
+    notice += " " + Res::format("RUN_FILES_AT", record.backup_folder);
+  review.notices.push_back(notice + " " + Res::get("RUN_ABSENT_FINISH"));
+}
+
+} // namespace
+
 UnfinishedRuns review_unfinished_runs(const std::vector<SeenStick> &sticks) {
   UnfinishedRuns review;
-  for (StoredRun &run : unfinished_runs()) {
-    const RunRecord &record = run.record;
-    std::string stick = run_stick_text(record), when = run_time_text(record),
-                step = run_step_text(record);
-    if (!record.stick_changed()) {
-      drop_unfinished_run(run);
-      continue;
+  try {
+    for (StoredRun &run : unfinished_runs()) {
+      try {
+        review_run(run, sticks, review);
+      } catch (...) {
+      }
     }
-    if (record.files_in_backup() &&
-        !platform::file_system().entry_name(record.backup_folder)) {
-      review.notices.push_back(Res::format("RUN_BACKUP_GONE", stick, when, step,
-                                           record.backup_folder));
-      drop_unfinished_run(run);
-      continue;
-    }
-    auto here = std::find_if(sticks.begin(), sticks.end(), [&](const SeenStick &seen) {
-      return seen.disk && record.same_stick(*seen.disk, seen.target);
-    });
-    if (here != sticks.end()) {
-      review.finishable.push_back({std::move(run), here->disk});
-      continue;
-    }
-    std::string notice = Res::format("RUN_ABSENT", stick, when, step);
-    if (record.files_in_backup())
-      notice += " " + Res::format("RUN_FILES_AT", record.backup_folder);
-    review.notices.push_back(notice + " " + Res::get("RUN_ABSENT_FINISH"));
+  } catch (...) {
   }
   return review;
 }

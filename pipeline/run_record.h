@@ -114,7 +114,9 @@ struct FinishableRun {
 /// The runs that were cut off, looked over at a start: those cut off
 /// before the stick changed are dropped silently, those whose backup
 /// folder is gone are dropped with a notice, those on a stick that is not
-/// here each get a notice that names them; the rest can be finished.
+/// here each get a notice that names them; the rest can be finished. A
+/// state folder that cannot be read gives what was found until then: the
+/// run that needs it says why.
 struct UnfinishedRuns {
   std::vector<FinishableRun> finishable;
   std::vector<std::string> notices;

@@ -125,13 +125,7 @@ void frmCorvantix::offer_unfinished_runs() {
   std::vector<SeenStick> sticks;
   for (const UsbDiskPtr &disk : usbs_.disks)
     sticks.push_back({disk, disk->path});
-  UnfinishedRuns review;
-  try {
-    review = review_unfinished_runs(sticks);
-  } catch (...) {
-    // A state folder that cannot be read fails the run that needs it.
-    return;
-  }
+  UnfinishedRuns review = review_unfinished_runs(sticks);
   for (const std::string &notice : review.notices)
     view_->show_message(notice, Res::get("MSG_TITLE_RUN"));
   for (FinishableRun &finishable : review.finishable) {

@@ -465,6 +465,10 @@ TEST_F(HostileStick, ADirectoryLoopFailsTheBackupAndLeavesTheStickAlone) {
   Texts texts = run_guarded({"-s", "E"});
   ASSERT_EQ(texts.size(), 1u);
   EXPECT_EQ(texts[0].rfind("Could not create backup.", 0), 0u) << texts[0];
+  // The message names the damaged folder, once.
+  std::size_t named = texts[0].find("E:\\Loop\\Inner");
+  EXPECT_NE(named, std::string::npos) << texts[0];
+  EXPECT_EQ(texts[0].find("E:\\Loop\\Inner", named + 1), std::string::npos) << texts[0];
   EXPECT_TRUE(test::slurp(image) == before) << "the stick was changed";
   EXPECT_EQ(leftovers(), std::vector<fs::path>{}) << "no backup is left";
   // What the backup's copy met, as the file system tells it.
