@@ -58,7 +58,7 @@ stick() {
   rm -f "$image"
   truncate -s 1G "$image"
   echo 'start=1MiB, type=c' | sfdisk -q "$image" >/dev/null
-  mkfs.fat -F 32 --offset 2048 -n "USB STICK" "$image" >/dev/null
+  mkfs.fat -F 32 --offset 2048 -n "USB STICK" "$image" >/dev/null 2>&1
   mcopy -s -i "$image@@1048576" "$tree"/* ::/
   local loop
   loop=$(losetup -f --show "$image")
