@@ -95,18 +95,15 @@ bool Folder::create_new() const {
 // that existed before the call is never returned.
 Folder Folder::create_temp(const std::string &path) {
   constexpr int kAttempts = 1000;
-  try {
-    platform::FileSystem &fs = file_system();
-    std::string parent = fs.private_folder(fs.join(fs.temp_folder(), path));
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-      std::string candidate = fs.join(parent, random_short_name());
-      if (fs.create_new_folder(candidate))
-        return Folder(candidate);
-    }
-    throw platform::FileError(183, parent); // ERROR_ALREADY_EXISTS
-  } catch (...) {
-    throw Error(Res::get("TEMP_ERR_CREATE"), std::current_exception());
+  std::optional<Folder> candidate;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    candidate = temp_name(path);
+    if (candidate->create_new())
+      return *candidate;
   }
+  throw Error(Res::get("TEMP_ERR_CREATE"),
+              std::make_exception_ptr( // ERROR_ALREADY_EXISTS
+                  platform::FileError(183, candidate->path())));
 }
 
 } // namespace corvantix

@@ -152,7 +152,7 @@ RunJournal::RunJournal(RunRecord record) {
   if (!run_.lock)
     throw platform::FileError(32, base + kLockSuffix); // ERROR_SHARING_VIOLATION
   run_.record.started = std::int64_t(std::time(nullptr));
-  platform::write_file_durably(run_.file, run_.record.text());
+  save();
 }
 
 RunJournal::RunJournal(StoredRun run) : run_(std::move(run)) {}
@@ -161,11 +161,15 @@ RunJournal::~RunJournal() = default;
 
 void RunJournal::reach(RunStep step) {
   run_.record.step = step;
-  platform::write_file_durably(run_.file, run_.record.text());
+  save();
 }
 
 void RunJournal::move_backup(const std::string &folder) {
   run_.record.backup_folder = folder;
+  save();
+}
+
+void RunJournal::save() {
   platform::write_file_durably(run_.file, run_.record.text());
 }
 

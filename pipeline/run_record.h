@@ -85,6 +85,8 @@ public:
   void finish();
 
 private:
+  void save();
+
   StoredRun run_;
   bool finished_ = false;
 };
