@@ -222,19 +222,5 @@ TEST_F(SeveralSticks, AStopBeforeTheSticksChangeStopsEveryRun) {
   EXPECT_FALSE(fs::exists("drive.txt"));
 }
 
-// On a terminal the sticks' lines are redrawn in place; they end with
-// every run done, and the results follow below them.
-TEST_F(SeveralSticks, OnATerminalEachStickHasALineAndTheResultsFollow) {
-  std::string a = shop_image("a"), b = shop_image("b");
-  terminal.error_on_screen = true;
-  EXPECT_EQ(start({"--yes", "--nobackup", "--notxt", a, b}), 0) << terminal.err;
-  const std::string done = ": [####################] 100% Done!\x1b[K\n";
-  EXPECT_TRUE(terminal.err.ends_with("\x1b[2A\r" + a + done + "\r" + b + done +
-                                     a + ": Format Successful!\n" + b +
-                                     ": Format Successful!\n"))
-      << terminal.err;
-  EXPECT_FALSE(fs::exists("drive.txt"));
-}
-
 } // namespace
 } // namespace corvantix

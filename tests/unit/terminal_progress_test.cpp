@@ -85,8 +85,6 @@ TEST_F(Progress_, PlainLinesTellStepsAndAtMostEveryFiveSecondsTheProgress) {
   EXPECT_EQ(written(), "Formating...\n") << "a new step is a line at once";
 }
 
-// Two folders are copied under one text: without bytes between, each
-// report is a step of its own, as the lines always were.
 // Steps begin on whole steps of the run (its first report is 1/N): two
 // folders copied one after the other are two steps under one text, and
 // the reports between are progress inside them.
@@ -95,15 +93,6 @@ TEST_F(Progress_, AStepOfTheSameTextIsToldByWhereItBegins) {
   for (double fraction : {0.2, 0.25, 0.4, 0.55, 0.6})
     p.step(0, fraction, "Copying files...");
   EXPECT_EQ(written(), "Copying files...\nCopying files...\nCopying files...\n");
-}
-
-TEST_F(Progress_, PlainLinesOfSeveralSticksNameTheirStick) {
-  TerminalProgress p = progress({"E", "b.img"}, false);
-  p.step(1, 0.5, "Formating...");
-  p.line(0, "E:\\ is not ready.");
-  p.line("A run elsewhere was cut off.");
-  EXPECT_EQ(written(), "b.img: Formating...\nE: E:\\ is not ready.\n"
-                       "A run elsewhere was cut off.\n");
 }
 
 // One stick on a terminal: the bar as it always was, with the bytes and
