@@ -80,12 +80,36 @@ std::uint32_t ImageRange::WriteThrough(std::uint64_t offset, const char *data,
         continue;
       if (n <= 0)
         return n < 0 ? win32_error_of(errno) : ERROR_WRITE_FAULT;
+      StartWriteback(at, std::uint64_t(n));
       from += n;
       at += std::uint64_t(n);
       count -= std::uint64_t(n);
     }
     return 0;
   });
+}
+
+// A flush that finds all of a large copy still in memory waits for every
+// byte of it; started along the way, the medium writes while we copy, and
+// the flush waits only for the last piece. Starting to write changes
+// nothing of what a flush promises.
+void ImageRange::StartWriteback(std::uint64_t at, std::uint64_t count) {
+  constexpr std::uint64_t kStartEvery = 8 << 20;
+  if (unstarted_bytes_ == 0) {
+    unstarted_from_ = at;
+    unstarted_to_ = at + count;
+  } else {
+    unstarted_from_ = std::min(unstarted_from_, at);
+    unstarted_to_ = std::max(unstarted_to_, at + count);
+  }
+  unstarted_bytes_ += count;
+  if (unstarted_bytes_ < kStartEvery)
+    return;
+  // Advice only: a medium that cannot start early is flushed as before.
+  ::sync_file_range(fd_, off_t(unstarted_from_),
+                    off_t(unstarted_to_ - unstarted_from_),
+                    SYNC_FILE_RANGE_WRITE);
+  unstarted_bytes_ = 0;
 }
 
 std::uint32_t ImageRange::Read(std::uint64_t offset, void *data,

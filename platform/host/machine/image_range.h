@@ -89,6 +89,9 @@ private:
   std::uint32_t WriteWaiting(std::size_t end);
   std::uint32_t WriteWaiting() { return WriteWaiting(queue_.size()); }
   void Hold(std::uint64_t offset, const char *data);
+  /// Starts the medium's writing of what went out since the last start,
+  /// without waiting for it, once enough has gathered.
+  void StartWriteback(std::uint64_t at, std::uint64_t count);
 
   struct Waiting {
     std::uint64_t offset;
@@ -103,6 +106,9 @@ private:
   std::uint64_t offset_, length_, wrap_;
   bool device_ = false;
   std::uint64_t device_size_ = 0; ///< when the range was opened
+  /// What went out since the medium last started writing: a span of the
+  /// file, and its bytes.
+  std::uint64_t unstarted_from_ = 0, unstarted_to_ = 0, unstarted_bytes_ = 0;
 };
 
 } // namespace corvantix::emulation

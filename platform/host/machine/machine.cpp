@@ -433,6 +433,21 @@ Disk *Machine::disk_by_number(int number) {
   return nullptr;
 }
 
+std::unique_lock<std::recursive_mutex> Machine::hold_disk_with_letter(char letter) {
+  std::shared_ptr<std::recursive_mutex> busy;
+  if (Disk *disk = disk_by_letter(letter))
+    busy = disk->busy;
+  // The disks stay as long as the machine: the lock outlives this guard.
+  return busy ? std::unique_lock(*busy) : std::unique_lock<std::recursive_mutex>();
+}
+
+std::unique_lock<std::recursive_mutex> Machine::hold_disk(int number) {
+  std::shared_ptr<std::recursive_mutex> busy;
+  if (Disk *disk = disk_by_number(number))
+    busy = disk->busy;
+  return busy ? std::unique_lock(*busy) : std::unique_lock<std::recursive_mutex>();
+}
+
 Disk *Machine::disk_by_letter(char letter) {
   std::lock_guard guard(mutex_);
   letter = char(std::toupper(static_cast<unsigned char>(letter)));

@@ -29,10 +29,12 @@
 // its volume refuse every open with ERROR_SHARING_VIOLATION.
 //
 // Threading: the machine is shared by the window thread and the pipeline's
-// workers, one per stick when a terminal run prepares several at once;
-// every member function takes the machine's lock, and so do every emulated
-// kernel call and every file call on a volume for their whole length, so
-// calls on different disks are safe at the same time and take turns.
+// workers, one per stick when a terminal run prepares several at once.
+// Every member function and every emulated kernel call takes the machine's
+// lock; a file call on a volume and a raw transfer hold their disk's
+// transfer lock (Disk::busy) for their whole length, and the machine's
+// only to look at and change its state, so sticks prepared at once do not
+// wait for each other's reads, writes and flushes.
 #pragma once
 
 #include <cstdint>
@@ -111,6 +113,13 @@ struct Disk {
   /// locked: Linux then cannot mount it underneath.
   std::shared_ptr<ImageLock> exclusive;
 
+  /// Held for a transfer of the disk's sectors (a file call on its volume,
+  /// a raw read or write), before the machine's lock, which the transfer
+  /// itself does not hold: transfers on different disks run at the same
+  /// time, those on one disk take turns.
+  std::shared_ptr<std::recursive_mutex> busy =
+      std::make_shared<std::recursive_mutex>();
+
   /// The image's (or block device's) size in bytes, or the size a
   /// counterfeit stick claims; 0 when there is none or the device has gone.
   std::uint64_t size() const;
@@ -180,6 +189,11 @@ public:
   Disk *disk_by_number(int number);
   Disk *disk_by_letter(char letter);
   Disk *disk_by_pnp_id(const std::string &pnp_id);
+  /// The transfer lock of the disk with `letter` or `number` (see
+  /// Disk::busy), taken; not owning one when there is no such disk. Take it
+  /// before the machine's lock, never while holding it.
+  std::unique_lock<std::recursive_mutex> hold_disk_with_letter(char letter);
+  std::unique_lock<std::recursive_mutex> hold_disk(int number);
 
   /// Mounts the first partition's file system; false (and nothing
   /// mounted) when the node is stopped, the disk has no letter, another

@@ -32,15 +32,17 @@ std::string below_drive(const std::string &path);
 /// `path` below `folder` ('/'-separated, "" for the root).
 std::string relative_to(const std::string &folder, const std::string &path);
 
-// The volume behind a drive path, held for one call: the machine stays
-// locked, so no lock, format or dismount comes between the steps, and
-// one FatVolume alone works on the file system meanwhile.
+// The volume behind a drive path, held for one call: its disk's transfer
+// lock stays taken, so no lock, format or dismount of the volume comes
+// between the steps, and one FatVolume alone works on the file system
+// meanwhile; other disks' calls go on.
 class Drive {
 public:
   /// The volume of `path`; `from_medium`: what the host caches of it is
   /// dropped first, so that everything is read from the medium itself.
   explicit Drive(const std::string &path, bool from_medium = false)
-      : machine_(emulation::Machine::current()), guard_(machine_.lock()),
+      : machine_(emulation::Machine::current()),
+        guard_(machine_.hold_disk_with_letter(path[0])),
         where_(machine_.volume_image(path[0])),
         range_(where_.image, where_.offset, where_.length, where_.wrap),
         root_(path.substr(0, 2) + "\\"), shown_(path),
@@ -109,7 +111,7 @@ public:
 
 private:
   emulation::Machine &machine_;
-  std::lock_guard<std::recursive_mutex> guard_;
+  std::unique_lock<std::recursive_mutex> guard_;
   emulation::Machine::VolumeImage where_;
   emulation::ImageRange range_;
   std::unique_ptr<fat::FatVolume> volume_;

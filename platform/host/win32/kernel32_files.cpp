@@ -6,6 +6,7 @@
 // stick's transfers wrap (see machine.h).
 #include "platform/host/win32/kernel32.h"
 #include "platform/host/win32/kernel32_control.h"
+#include "platform/host/win32/disk_transfers.h"
 #include "platform/host/win32/kernel32_layout.h"
 #include "platform/host/machine/image_range.h"
 #include "platform/host/machine/linux_disks.h"
@@ -31,8 +32,6 @@ using corvantix::emulation::Disk;
 using corvantix::emulation::Machine;
 
 namespace {
-
-constexpr std::size_t kBlock = 4096; // the host file system's block
 
 template <class Result> Result fail(DWORD code, Result result) {
   SetLastError(code);
@@ -125,86 +124,6 @@ bool compatible(DWORD access, DWORD share, DWORD other_access,
   return allowed(access, other_share) && allowed(other_access, share);
 }
 
-bool all_zero(const unsigned char *data, std::size_t size) {
-  static const unsigned char zeros[kBlock] = {};
-  return std::memcmp(data, zeros, size) == 0;
-}
-
-// Writes `size` bytes at `offset`; whole blocks of zeros become holes, so
-// a sparse image stays sparse and reads the same.
-bool write_sparse(int fd, std::uint64_t offset, const unsigned char *data,
-                  std::size_t size) {
-  auto put = [&](std::uint64_t at, const unsigned char *from, std::size_t n) {
-    while (n > 0) {
-      ssize_t done = pwrite(fd, from, n, off_t(at));
-      if (done < 0 && errno == EINTR)
-        continue;
-      if (done <= 0)
-        return false;
-      at += std::size_t(done), from += done, n -= std::size_t(done);
-    }
-    return true;
-  };
-  auto zero = [&](std::uint64_t at, std::size_t n) {
-    if (fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, off_t(at),
-                  off_t(n)) == 0)
-      return true;
-    static const unsigned char zeros[kBlock] = {};
-    for (std::size_t done = 0; done < n; done += kBlock)
-      if (!put(at + done, zeros, std::min(kBlock, n - done)))
-        return false;
-    return true;
-  };
-
-  std::size_t pos = 0;
-  while (pos < size) {
-    std::uint64_t at = offset + pos;
-    std::size_t head = std::size_t((kBlock - at % kBlock) % kBlock);
-    std::size_t block = head ? std::min(head, size - pos)
-                             : std::min(kBlock, size - pos);
-    bool whole = head == 0 && block == kBlock;
-    bool zeros = whole && all_zero(data + pos, block);
-    // Extend the run of blocks of the same kind.
-    std::size_t run = block;
-    while (whole && pos + run + kBlock <= size &&
-           all_zero(data + pos + run, kBlock) == zeros)
-      run += kBlock;
-    if (!(zeros ? zero(at, run) : put(at, data + pos, run)))
-      return false;
-    pos += run;
-  }
-  return true;
-}
-
-// A write to a real block device: O_DIRECT on an unbuffered handle (its
-// buffer is aligned, checked before), every byte written as given. 0 or
-// the system's error as a Win32 code; an unplugged stick gives
-// ERROR_DEVICE_NOT_CONNECTED or the I/O error.
-DWORD write_device(const Disk &disk, DWORD flags, std::uint64_t at,
-                   LPCVOID buffer, DWORD size) {
-  int mode = O_WRONLY | O_CLOEXEC;
-  if (flags & FILE_FLAG_NO_BUFFERING)
-    mode |= O_DIRECT;
-  int fd = ::open(disk.config.image.c_str(), mode);
-  if (fd < 0)
-    return corvantix::emulation::win32_error_of(errno);
-  auto from = static_cast<const unsigned char *>(buffer);
-  std::size_t left = size;
-  int error = 0;
-  while (left > 0) {
-    ssize_t done = pwrite(fd, from, left, off_t(at));
-    if (done < 0 && errno == EINTR)
-      continue;
-    if (done <= 0) {
-      error = done < 0 ? errno : ENOSPC;
-      break;
-    }
-    at += std::size_t(done), from += done, left -= std::size_t(done);
-  }
-  close(fd);
-  return error ? corvantix::emulation::win32_error_of(error) : 0;
-}
-
 struct Memory {
   std::mutex mutex;
   std::map<void *, std::size_t> blocks;
@@ -217,18 +136,48 @@ Memory &memory() {
 std::mutex clock_mutex;
 std::optional<SYSTEMTIME> fixed_time;
 
-// One emulated call: the machine locked, the call logged.
+// One emulated call: the machine locked, the call logged. A call that
+// moves a disk's bytes or changes its volume holds the disk's transfer lock
+// from before the machine's, and lets the machine go while the bytes move.
 struct Call {
+  std::unique_lock<std::recursive_mutex> disk_guard;
   Machine &machine = Machine::current();
-  std::lock_guard<std::recursive_mutex> guard{machine.lock()};
+  std::unique_lock<std::recursive_mutex> guard{machine.lock()};
 
-  explicit Call(const std::string &line) { machine.calls().push_back(line); }
+  explicit Call(const std::string &line,
+                std::unique_lock<std::recursive_mutex> disk = {})
+      : disk_guard(std::move(disk)) {
+    machine.calls().push_back(line);
+  }
+
+  /// Runs `transfer` without the machine's lock; the disk's stays held.
+  template <class Transfer> auto unlocked(Transfer transfer) {
+    guard.unlock();
+    struct Relock {
+      std::unique_lock<std::recursive_mutex> &guard;
+      ~Relock() { guard.lock(); }
+    } relock{guard};
+    return transfer();
+  }
 
   DeviceHandle *handle(HANDLE object) {
     auto found = machine.handles().find(reinterpret_cast<std::uintptr_t>(object));
     return found == machine.handles().end() ? nullptr : &found->second;
   }
 };
+
+// The transfer lock of the disk that `object` is open on, taken.
+std::unique_lock<std::recursive_mutex> disk_of(HANDLE object) {
+  Machine &machine = Machine::current();
+  int number = -1;
+  {
+    std::lock_guard guard(machine.lock());
+    auto found = machine.handles().find(reinterpret_cast<std::uintptr_t>(object));
+    if (found != machine.handles().end())
+      number = found->second.disk;
+  }
+  return machine.hold_disk(number);
+}
 
 std::string name_of(HANDLE object) {
   Machine &machine = Machine::current();
@@ -265,38 +214,6 @@ BOOL dismount_volume(DeviceHandle &open, Disk &disk) {
   disk.mounted = false;
   disk.stale = false;
   disk.dismounted = true;
-  return TRUE;
-}
-
-BOOL geometry(const Disk &disk, bool extended, LPVOID out, DWORD out_size,
-              LPDWORD returned) {
-  DWORD needed = extended ? sizeof(DISK_GEOMETRY) + sizeof(LARGE_INTEGER)
-                          : sizeof(DISK_GEOMETRY);
-  if (!out || out_size < needed)
-    return fail(ERROR_INSUFFICIENT_BUFFER);
-  DISK_GEOMETRY_EX result = {};
-  std::uint64_t size = disk.size();
-  DWORD bytes = disk.config.sector_size;
-  if (disk.config.block_device) {
-    // The device's own logical sector, whatever the description says.
-    int fd = ::open(disk.config.image.c_str(), O_RDONLY | O_CLOEXEC);
-    std::uint32_t code = fd < 0 ? corvantix::emulation::win32_error_of(errno)
-                                : corvantix::emulation::logical_sector_size(fd, bytes);
-    if (fd >= 0)
-      close(fd);
-    if (code)
-      return fail(code);
-  }
-  result.Geometry.MediaType =
-      disk.config.interface_type == "USB" ? RemovableMedia : FixedMedia;
-  result.Geometry.TracksPerCylinder = 255;
-  result.Geometry.SectorsPerTrack = 63;
-  result.Geometry.BytesPerSector = bytes;
-  result.Geometry.Cylinders.QuadPart = LONGLONG(size / (255 * 63 * bytes));
-  result.DiskSize.QuadPart = LONGLONG(size);
-  DWORD given = std::min<DWORD>(out_size, extended ? sizeof result : needed);
-  std::memcpy(out, &result, given);
-  *returned = given;
   return TRUE;
 }
 
@@ -379,7 +296,8 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID, DWORD, LPVOID out,
                      LPOVERLAPPED overlapped) {
   const char *name = control_name(code);
   Call call("DeviceIoControl " + name_of(device) + " " +
-            (name ? name : hex(code)));
+                (name ? name : hex(code)),
+            disk_of(device));
   if (auto fault = call.machine.take_fault("DeviceIoControl"))
     return fail(*fault);
   if (name)
@@ -404,7 +322,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID, DWORD, LPVOID out,
     return dismount_volume(*open, *disk);
   case IOCTL_DISK_GET_DRIVE_GEOMETRY:
   case IOCTL_DISK_GET_DRIVE_GEOMETRY_EX:
-    return geometry(*disk, code == IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, out,
+    return corvantix::emulation::geometry(*disk, code == IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, out,
                     out_size, returned);
   case IOCTL_DISK_GET_DRIVE_LAYOUT_EX:
     return corvantix::emulation::drive_layout(*disk, out, out_size, returned);
@@ -452,7 +370,8 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high,
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written,
                LPOVERLAPPED overlapped) {
-  Call call("WriteFile " + name_of(file) + " " + std::to_string(size));
+  Call call("WriteFile " + name_of(file) + " " + std::to_string(size),
+            disk_of(file));
   if (auto fault = call.machine.take_fault("WriteFile"))
     return fail(*fault);
   DeviceHandle *open = call.handle(file);
@@ -476,30 +395,10 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written,
   if (into_volume && !disk.volume_locked)
     return fail(ERROR_ACCESS_DENIED);
 
-  auto data = static_cast<const unsigned char *>(buffer);
-  std::uint64_t wrap = disk.config.real_size;
-  if (disk.config.block_device) {
-    if (DWORD code = corvantix::emulation::wrapped_pieces(
-            wrap, at, size, [&](std::uint64_t to, std::uint64_t done,
-                                std::uint64_t count) {
-              return write_device(disk, open->flags, to, data + done,
-                                  DWORD(count));
-            }))
-      return fail(code);
-  } else {
-    int fd = ::open(disk.config.image.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0)
-      return fail(errno == EACCES || errno == EROFS ? ERROR_WRITE_PROTECT
-                                                    : ERROR_WRITE_FAULT);
-    bool failed = corvantix::emulation::wrapped_pieces(
-        wrap, at, size,
-        [&](std::uint64_t to, std::uint64_t done, std::uint64_t count) {
-          return !write_sparse(fd, to, data + done, std::size_t(count));
-        });
-    close(fd);
-    if (failed)
-      return fail(ERROR_WRITE_FAULT);
-  }
+  if (DWORD code = call.unlocked([&] {
+        return corvantix::emulation::write_disk(disk, open->flags, at, buffer, size);
+      }))
+    return fail(code);
   if (into_volume)
     disk.stale = true; // the mounted file system changed underneath
   call.machine.writes().push_back({disk.number, open->volume, at, size});
@@ -512,7 +411,8 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written,
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read,
               LPOVERLAPPED overlapped) {
-  Call call("ReadFile " + name_of(file) + " " + std::to_string(size));
+  Call call("ReadFile " + name_of(file) + " " + std::to_string(size),
+            disk_of(file));
   if (auto fault = call.machine.take_fault("ReadFile"))
     return fail(*fault);
   DeviceHandle *open = call.handle(file);
@@ -528,23 +428,8 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read,
   std::uint64_t at;
   if (DWORD code = check_transfer(*open, disk, buffer, size, at))
     return fail(code);
-  int fd = ::open(disk.config.image.c_str(), O_RDONLY | O_CLOEXEC);
-  int error = fd < 0 ? errno : 0;
-  bool failed = fd < 0 || corvantix::emulation::wrapped_pieces(
-      disk.config.real_size, at, size,
-      [&](std::uint64_t from, std::uint64_t done, std::uint64_t count) {
-        ssize_t got = pread(fd, static_cast<char *>(buffer) + done, count,
-                            off_t(from));
-        if (got < 0)
-          error = errno;
-        return got != ssize_t(count);
-      });
-  if (fd >= 0)
-    close(fd);
-  if (failed)
-    return fail(disk.config.block_device && error
-                    ? corvantix::emulation::win32_error_of(error)
-                    : ERROR_READ_FAULT);
+  if (DWORD code = call.unlocked([&] { return corvantix::emulation::read_disk(disk, at, buffer, size); }))
+    return fail(code);
   open->position += size;
   if (read)
     *read = size;
@@ -553,7 +438,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read,
 }
 
 BOOL CloseHandle(HANDLE object) {
-  Call call("CloseHandle " + name_of(object));
+  Call call("CloseHandle " + name_of(object), disk_of(object));
   if (auto fault = call.machine.take_fault("CloseHandle"))
     return fail(*fault);
   auto &handles = call.machine.handles();
@@ -565,7 +450,9 @@ BOOL CloseHandle(HANDLE object) {
     // What went through the page cache reaches the stick before the
     // handle is gone, as Windows' unbuffered disk handles have it.
     if (disk->config.block_device && (found->second.access & GENERIC_WRITE))
-      flushed = corvantix::emulation::flush_device(disk->config.image.string());
+      flushed = call.unlocked([&] {
+        return corvantix::emulation::flush_device(disk->config.image.string());
+      });
     if (found->second.locking)
       call.machine.unlock(*disk); // closing ends the lock
     if (found->second.volume)

@@ -8,6 +8,7 @@
 #include "platform/host/win32/kernel32_layout.h"
 
 #include "platform/host/machine/image_range.h"
+#include "platform/host/machine/linux_disks.h"
 #include "platform/host/machine/machine.h"
 #include "platform/host/win32/kernel32.h"
 
@@ -269,5 +270,42 @@ BOOL drive_layout(const Disk &disk, LPVOID out, DWORD out_size,
     *returned = needed;
   return TRUE;
 }
+
+BOOL geometry(const Disk &disk, bool extended, LPVOID out, DWORD out_size,
+              LPDWORD returned) {
+  DWORD needed = extended ? sizeof(DISK_GEOMETRY) + sizeof(LARGE_INTEGER)
+                          : sizeof(DISK_GEOMETRY);
+  if (!out || out_size < needed) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  DISK_GEOMETRY_EX result = {};
+  std::uint64_t size = disk.size();
+  DWORD bytes = disk.config.sector_size;
+  if (disk.config.block_device) {
+    // The device's own logical sector, whatever the description says.
+    int fd = ::open(disk.config.image.c_str(), O_RDONLY | O_CLOEXEC);
+    std::uint32_t code = fd < 0 ? win32_error_of(errno)
+                                : logical_sector_size(fd, bytes);
+    if (fd >= 0)
+      close(fd);
+    if (code) {
+      SetLastError(code);
+      return FALSE;
+    }
+  }
+  result.Geometry.MediaType =
+      disk.config.interface_type == "USB" ? RemovableMedia : FixedMedia;
+  result.Geometry.TracksPerCylinder = 255;
+  result.Geometry.SectorsPerTrack = 63;
+  result.Geometry.BytesPerSector = bytes;
+  result.Geometry.Cylinders.QuadPart = LONGLONG(size / (255 * 63 * bytes));
+  result.DiskSize.QuadPart = LONGLONG(size);
+  DWORD given = std::min<DWORD>(out_size, extended ? sizeof result : needed);
+  std::memcpy(out, &result, given);
+  *returned = given;
+  return TRUE;
+}
+
 
 } // namespace corvantix::emulation

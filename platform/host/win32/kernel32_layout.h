@@ -1,5 +1,6 @@
-// IOCTL_DISK_GET_DRIVE_LAYOUT_EX of the emulated kernel: the partition table
-// of a disk's image, as Windows' partition manager reports it.
+// What the emulated kernel's disk controls tell of a disk: its geometry, and
+// (IOCTL_DISK_GET_DRIVE_LAYOUT_EX) the partition table of its image, as
+// Windows' partition manager reports it.
 #pragma once
 
 #include "platform/host/win32/win32_types.h"
@@ -20,5 +21,11 @@ bool file_system_at_sector_zero(const unsigned char *sector);
 /// cannot be read.
 BOOL drive_layout(const Disk &disk, LPVOID out, DWORD out_size,
                   LPDWORD returned);
+
+/// IOCTL_DISK_GET_DRIVE_GEOMETRY(_EX) of `disk`: a real block device's own
+/// logical sector, else the description's; FALSE with the Win32 code set
+/// when `out_size` is too small or the device cannot be asked.
+BOOL geometry(const Disk &disk, bool extended, LPVOID out, DWORD out_size,
+              LPDWORD returned);
 
 } // namespace corvantix::emulation
