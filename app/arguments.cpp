@@ -1,6 +1,7 @@
 #include "app/arguments.h"
 
 #include "disk/disk_size.h"
+#include "disk/formatter.h"
 #include "platform/system.h"
 
 #include <algorithm>
@@ -51,17 +52,19 @@ constexpr OptionForms kOptions[] = {
      "", "do not write the FreeDOS files"},
     {Option::NoDriveText,
      {"--notxt", "--no-txt", "--nodrivetxt", "--no-drive-txt"}, "",
-     "single-drive mode and --yes write no drive.txt"},
+     "write no drive.txt (single-drive mode, and --yes on drive letters, write "
+     "one)"},
     {Option::Text, {"-l", "--lang", "--language", "-t", "--text", "--string"},
      "KEY=VALUE", "replace one text of the language table"},
     {Option::Copy, {"-c", "--copy", "-d", "--dir", "--directory"}, "FOLDER",
-     "copy this folder onto the stick (repeatable)"},
+     "copy this folder onto the stick (repeatable); a relative FOLDER is read "
+     "from the program's folder, not the current one"},
     {Option::Single, {"-1", "--single", "-s"}, "", "single-drive mode"},
     {Option::Yes, {"-y", "--yes"}, "",
      "prepare TARGET without a window, as if Format and Yes were pressed"},
     {Option::Size, {"--size"}, "SIZE",
      "make TARGET a new blank image of SIZE bytes (<n>[K|M|G|T]) when it "
-     "does not exist"},
+     "does not exist; FAT32 needs at least 33M and uses at most 2T"},
 };
 
 // The arguments that are no options, for the usage.
@@ -71,6 +74,21 @@ constexpr std::pair<std::string_view, std::string_view> kOperands[] = {
     {"TARGET", "after the options, one or more: a drive letter; on Linux "
                "also an image file or a USB disk's block device"},
 };
+
+// The usage fits a terminal of 80 columns; the effects begin at one column.
+constexpr std::size_t kUsageWidth = 80;
+constexpr std::size_t kUsageColumn = 24;
+
+std::vector<std::string_view> words(std::string_view text) {
+  std::vector<std::string_view> found;
+  while (!text.empty()) {
+    std::size_t end = std::min(text.find(' '), text.size());
+    if (end)
+      found.push_back(text.substr(0, end));
+    text.remove_prefix(std::min(end + 1, text.size()));
+  }
+  return found;
+}
 
 std::optional<Option> match(std::string_view arg) {
   for (const auto &entry : kOptions)
@@ -87,6 +105,13 @@ std::optional<std::uint64_t> size_of(std::string_view text) {
   if (!size || *size == 0 || *size % 512)
     return std::nullopt;
   return size;
+}
+
+// The smallest image FAT32 takes, as --size is written: whole MiB, rounded
+// up.
+std::string smallest_size_text() {
+  constexpr std::uint64_t kMiB = 1 << 20;
+  return std::to_string((MinimumFat32DiskSize() + kMiB - 1) / kMiB) + "M";
 }
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
@@ -201,12 +226,19 @@ ArgumentReading read_arguments(const std::vector<std::string> &args,
           reading.error = ArgumentError{"ARGS_ERR_INVALID_PARAM", {arg, param}};
           return reading;
         }
+        if (*size < MinimumFat32DiskSize()) {
+          reading.error = ArgumentError{"ARGS_ERR_SIZE_SMALL",
+                                        {arg, param, smallest_size_text()}};
+          return reading;
+        }
         values.new_size = *size;
         break;
       }
       if (*option == Option::Copy) {
-        options.add_copy_directory(is_rooted(param) ? param
-                                                    : join(program_folder, param));
+        std::string path =
+            is_rooted(param) ? param : join(program_folder, param);
+        options.add_copy_directory(path);
+        values.copy_folders.push_back({param, path});
         break;
       }
       std::size_t equals = param.find('=');
@@ -231,7 +263,29 @@ bool yes_given(const std::vector<std::string> &args) {
 }
 
 std::vector<std::string> usage_lines() {
-  std::vector<std::pair<std::string, std::string_view>> rows;
+  std::vector<std::string> lines = {
+      "Usage: corvantix [options] [drive letter]",
+      "       corvantix --yes [options] TARGET [TARGET...]", "Options:"};
+  auto row = [&lines](const std::string &forms, std::string_view effect) {
+    std::string line = "  " + forms;
+    if (line.size() + 2 > kUsageColumn) {
+      lines.push_back(line);
+      line.clear();
+    }
+    line.resize(kUsageColumn, ' ');
+    // Words are wrapped so that no line passes the terminal's width.
+    for (std::string_view word : words(effect)) {
+      if (line.size() > kUsageColumn &&
+          line.size() + 1 + word.size() > kUsageWidth) {
+        lines.push_back(line);
+        line.assign(kUsageColumn, ' ');
+      }
+      if (line.size() > kUsageColumn)
+        line += ' ';
+      line += word;
+    }
+    lines.push_back(line);
+  };
   for (const auto &entry : kOptions) {
     std::string forms;
     for (std::string_view form : entry.forms)
@@ -239,20 +293,10 @@ std::vector<std::string> usage_lines() {
         forms += (forms.empty() ? "" : ", ") + std::string(form);
     if (!entry.parameter.empty())
       forms += " " + std::string(entry.parameter);
-    rows.emplace_back(forms, entry.effect);
+    row(forms, entry.effect);
   }
   for (const auto &[operand, effect] : kOperands)
-    rows.emplace_back(operand, effect);
-  std::size_t width = 0;
-  for (const auto &row : rows)
-    width = std::max(width, row.first.size());
-  std::vector<std::string> lines = {
-      "Usage: corvantix [options] [drive letter]",
-      "       corvantix --yes [options] TARGET [TARGET...]",
-      "Options:"};
-  for (const auto &[forms, effect] : rows)
-    lines.push_back("  " + forms + std::string(width + 2 - forms.size(), ' ') +
-                    std::string(effect));
+    row(std::string(operand), effect);
   return lines;
 }
 

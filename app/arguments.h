@@ -11,6 +11,12 @@
 
 namespace corvantix {
 
+/// A folder to copy, as it was typed and as it is read.
+struct CopyFolder {
+  std::string given;
+  std::string path; ///< relative ones joined to the program's folder
+};
+
 struct StartupValues {
   bool help = false;
   bool version = false; ///< help asked for by --version or -v
@@ -23,6 +29,8 @@ struct StartupValues {
   /// every argument after the options.
   std::vector<std::string> targets;
   std::uint64_t new_size = 0; ///< --size: bytes of a new image; 0 for none
+  /// The copy folders in the order given, as added to the options.
+  std::vector<CopyFolder> copy_folders;
 };
 
 /// One text option: replaces the language text `key` by `value`.

@@ -41,7 +41,7 @@ int app_main(const std::vector<std::string> &args, Toolkit &toolkit,
     Res::init();
   } catch (const Error &) {
     if (lines_only) {
-      terminal.write_error(describe_chain(std::current_exception()) + "\n");
+      terminal.say(describe_chain(std::current_exception()));
       return 1;
     }
     return report_load_failure(toolkit);
@@ -59,7 +59,7 @@ int app_main(const std::vector<std::string> &args, Toolkit &toolkit,
   if (reading.error) {
     std::string text = argument_error_text(*reading.error);
     if (lines_only)
-      terminal.write_error(text + "\n");
+      terminal.write_error(terminal_message(text) + "\n" + kTryHelp + "\n");
     else
       toolkit.message_box(text, "", Toolkit::Buttons::Ok);
     return 1;

@@ -4,6 +4,10 @@
 
 namespace corvantix {
 
+std::string terminal_message(const std::string &text) {
+  return "corvantix: " + text;
+}
+
 bool ProcessTerminal::input_is_terminal() const {
   return platform::input_is_terminal();
 }

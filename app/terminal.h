@@ -7,6 +7,13 @@
 
 namespace corvantix {
 
+/// A message on a terminal, as terminal programs write theirs: the
+/// program's name first, so that a script's log tells who spoke.
+std::string terminal_message(const std::string &text);
+
+/// The line that follows an argument error on a terminal.
+constexpr const char kTryHelp[] = "Try 'corvantix --help'.";
+
 class Terminal {
 public:
   virtual ~Terminal() = default;
@@ -23,6 +30,11 @@ public:
   virtual void write_error(const std::string &text) = 0;
   /// One line typed on standard input, without its end; nullopt at its end.
   virtual std::optional<std::string> read_line() = 0;
+
+  /// Writes `text` as a message line (terminal_message) to standard error.
+  void say(const std::string &text) {
+    write_error(terminal_message(text) + "\n");
+  }
 };
 
 /// The process's own streams (platform/terminal.h).

@@ -5,6 +5,7 @@
 #include "app/terminal_runs.h"
 #include "device/usb_disk.h"
 #include "platform/filesystem.h"
+#include "platform/system.h"
 #include "platform/stop_requests.h"
 #include "platform/terminal.h"
 #include "strings/error.h"
@@ -18,6 +19,12 @@ namespace {
 
 // A run that a signal ended, as shells report a process ended by SIGINT.
 constexpr int kStoppedExit = 130;
+
+constexpr std::uint32_t kDiskFull = 112;   // ERROR_DISK_FULL
+constexpr std::uint32_t kNotAFolder = 267; // ERROR_DIRECTORY
+
+// A partition table's FAT32 partition ends within 2^32 sectors of 512 bytes.
+constexpr std::uint64_t kLargestUsed = std::uint64_t(1) << 41;
 
 // The outcome in the window's words: its message box's text.
 std::string outcome_text(std::exception_ptr failure) {
@@ -57,13 +64,18 @@ std::string command_line(const std::vector<std::string> &args) {
   return command;
 }
 
+// A drive letter as a target: "E", or on Windows "E:" and "E:\".
+bool is_drive_letter(const std::string &target) {
+  return !target.empty() && target.size() <= 3 &&
+         std::isalpha(static_cast<unsigned char>(target[0])) &&
+         (target.size() == 1 || target[1] == ':');
+}
+
 // The stick as a run's record names it: a drive letter's root, or the
 // full path of an image or block device.
 std::string chosen_target(const std::string &target, const UsbDisk &disk) {
-  bool letter = !target.empty() && target.size() <= 3 &&
-                std::isalpha(static_cast<unsigned char>(target[0])) &&
-                (target.size() == 1 || target[1] == ':');
-  return letter ? disk.path : platform::file_system().full_path(target);
+  return is_drive_letter(target) ? disk.path
+                                 : platform::file_system().full_path(target);
 }
 
 // Runs cut off before: notices for other sticks, and those on these
@@ -139,7 +151,7 @@ bool say_refusals(const std::vector<platform::RunTarget> &found,
     std::string text = target.refusal;
     if (target.needs_rights)
       text += " " + Res::format("ARGS_YES_START", command_line(args));
-    terminal.write_error(text + "\n");
+    terminal.say(text);
     any = true;
   }
   return any;
@@ -161,7 +173,7 @@ bool confirmed(const std::vector<std::string> &names,
     question = Res::format("ARGS_YES_ASK_SEVERAL", found.size(),
                            joined(drives, ", "));
   }
-  terminal.write_error(question + " ");
+  terminal.write_error(terminal_message(question) + " ");
   std::optional<std::string> answer = terminal.read_line();
   if (!answer)
     terminal.write_error("\n");
@@ -188,11 +200,88 @@ std::vector<StickRun> runs_of(const std::vector<std::string> &names,
   return runs;
 }
 
+// Why `folder` cannot be copied: the code of the system's text; 0 when
+// it can. Its whole tree is listed, as the copy will list it.
+std::uint32_t folder_error(const std::string &folder) {
+  platform::FileSystem &files = platform::file_system();
+  try {
+    if (!(files.attributes(folder) & platform::kAttributeDirectory))
+      return kNotAFolder;
+    files.list_tree(folder);
+  } catch (const platform::FileError &e) {
+    return e.code();
+  }
+  return 0;
+}
+
+// Each copy folder that cannot be read as a line; true when any. They are
+// looked at before a stick changes, since their step comes last.
+bool say_unreadable_copy_folders(const std::vector<CopyFolder> &folders,
+                                 Terminal &terminal) {
+  bool any = false;
+  for (const CopyFolder &folder : folders) {
+    std::uint32_t code = folder_error(folder.path);
+    if (!code)
+      continue;
+    std::string text = Res::format(
+        "ARGS_COPY_ERR", folder.given,
+        platform::file_system().full_path(folder.path),
+        platform::system_message(code));
+    if (folder.given != folder.path)
+      text += " " + Res::format("ARGS_COPY_RELATIVE", platform::program_folder());
+    terminal.say(text);
+    any = true;
+  }
+  return any;
+}
+
+// A line for each disk that FAT32 in a partition table cannot fill.
+void say_unused_parts(const std::vector<std::string> &names,
+                      const std::vector<platform::RunTarget> &found,
+                      Terminal &terminal) {
+  for (std::size_t i = 0; i < found.size(); ++i)
+    if (found[i].disk->size > kLargestUsed)
+      terminal.say(Res::format("ARGS_YES_LARGEST", names[i]));
+}
+
+// drive.txt in the current folder; the line that says why it could not be
+// written, or nothing.
+std::optional<std::string> write_drive_txt(const std::string &letters) {
+  platform::FileSystem &files = platform::file_system();
+  const std::string path = files.full_path("drive.txt");
+  try {
+    std::unique_ptr<platform::WritableFile> file = files.create_file(path);
+    if (file->write(letters.data(), letters.size()) != letters.size())
+      throw platform::FileError(kDiskFull, path);
+    file->flush();
+    return std::nullopt;
+  } catch (const platform::FileError &e) {
+    return Res::format("ARGS_YES_DRIVE_TXT", path,
+                       platform::system_message(e.code()));
+  }
+}
+
+// A new image whose run failed is no stick: it goes, and with it the
+// record of its run, so that no later run takes it up.
+void remove_failed_image(const StickRun &run, const platform::RunTarget &target,
+                         Terminal &terminal) {
+  bool full = target.out_of_room && target.out_of_room();
+  for (const StoredRun &stored : unfinished_runs())
+    if (stored.record.target == run.chosen)
+      drop_unfinished_run(stored);
+  target.undo();
+  std::string text = Res::format("ARGS_YES_IMAGE_REMOVED", run.name);
+  if (full)
+    text += " " + platform::system_message(kDiskFull);
+  terminal.say(text);
+}
+
 // A result line per stick, the failed ones named when there are several,
-// and drive.txt with the letters of the prepared sticks.
-int report_results(const std::vector<StickRun> &runs, const StartupValues &values,
-                   Terminal &terminal) {
-  auto say = [&](const std::string &line) { terminal.write_error(line + "\n"); };
+// new images that failed removed, and drive.txt with the letters of the
+// sticks prepared through their drive letter.
+int report_results(const std::vector<StickRun> &runs,
+                   const std::vector<platform::RunTarget> &found,
+                   const StartupValues &values, Terminal &terminal) {
   const bool several = runs.size() > 1;
   bool stopped = false;
   std::vector<std::string> failed;
@@ -200,57 +289,62 @@ int report_results(const std::vector<StickRun> &runs, const StartupValues &value
   for (const StickRun &run : runs) {
     std::string text =
         run.stopped ? message_of(run.failure) : outcome_text(run.failure);
-    say(several ? run.name + ": " + text : text);
+    terminal.say(several ? run.name + ": " + text : text);
     stopped = stopped || run.stopped;
     if (run.failure)
       failed.push_back(run.name);
-    else
+    else if (is_drive_letter(run.name))
       letters += run.disk->letter;
   }
+  for (std::size_t i = 0; i < runs.size(); ++i)
+    if (runs[i].failure && found[i].new_image && found[i].undo)
+      remove_failed_image(runs[i], found[i], terminal);
   if (several && !failed.empty())
-    say(Res::format("ARGS_YES_FAILED", joined(failed, ", ")));
-  int code = stopped ? kStoppedExit : failed.empty() ? 0 : 1;
-  if (values.no_drive_text || letters.empty())
-    return code;
-  try {
-    write_result_letters(letters);
-  } catch (...) {
-    say(message_of(std::current_exception()));
-    return stopped ? kStoppedExit : 1;
-  }
-  return code;
+    terminal.say(Res::format("ARGS_YES_FAILED", joined(failed, ", ")));
+  bool written = true;
+  if (!values.no_drive_text && !letters.empty())
+    if (std::optional<std::string> why = write_drive_txt(letters)) {
+      terminal.say(*why);
+      written = false;
+    }
+  if (stopped)
+    return kStoppedExit;
+  return failed.empty() && written ? 0 : 1;
 }
 
 } // namespace
 
 int run_on_terminal(const StartupValues &values, Process &process,
                     Terminal &terminal, const std::vector<std::string> &args) {
-  auto say = [&](const std::string &line) { terminal.write_error(line + "\n"); };
   const std::vector<std::string> &names = values.targets;
   if (names.empty()) {
-    say(Res::get("ARGS_YES_NO_TARGET"));
+    terminal.write_error(terminal_message(Res::get("ARGS_YES_NO_TARGET")) +
+                         "\n" + kTryHelp + "\n");
     return 1;
   }
   // Nothing is looked at, let alone made, without a way to ask.
   if (!values.yes && !terminal.input_is_terminal()) {
-    say(Res::format("ARGS_YES_NO_TERMINAL", joined(names, " ")));
+    terminal.say(Res::format("ARGS_YES_NO_TERMINAL", joined(names, " ")));
     return 1;
   }
+  if (say_unreadable_copy_folders(values.copy_folders, terminal))
+    return 1;
 
   std::vector<platform::RunTarget> found;
   try {
     found = platform::find_run_targets(names, values.new_size);
   } catch (...) {
-    say(message_of(std::current_exception()));
+    terminal.say(message_of(std::current_exception()));
     return 1;
   }
   if (say_refusals(found, args, terminal))
     return 1;
+  say_unused_parts(names, found, terminal);
   if (!values.yes && !confirmed(names, found, terminal)) {
     for (const platform::RunTarget &target : found)
       if (target.undo)
         target.undo();
-    say(Res::get("ARGS_YES_DECLINED"));
+    terminal.say(Res::get("ARGS_YES_DECLINED"));
     return 1;
   }
 
@@ -262,7 +356,7 @@ int run_on_terminal(const StartupValues &values, Process &process,
     run_sticks(runs, progress, stops);
   }
   progress.end();
-  return report_results(runs, values, terminal);
+  return report_results(runs, found, values, terminal);
 }
 
 } // namespace corvantix

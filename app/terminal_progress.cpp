@@ -77,12 +77,12 @@ void TerminalProgress::bytes(std::size_t stick, std::uint64_t bytes) {
 
 void TerminalProgress::line(std::size_t stick, const std::string &text) {
   std::lock_guard guard(mutex_);
-  put_line(prefix(stick) + text);
+  put_line(terminal_message(prefix(stick) + text));
 }
 
 void TerminalProgress::line(const std::string &text) {
   std::lock_guard guard(mutex_);
-  put_line(text);
+  put_line(terminal_message(text));
 }
 
 void TerminalProgress::end() {

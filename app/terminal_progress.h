@@ -45,9 +45,10 @@ public:
   void step(std::size_t stick, double fraction, const std::string &text);
   /// Stick `stick` copied or read back `bytes` so far.
   void bytes(std::size_t stick, std::uint64_t bytes);
-  /// A line of its own about stick `stick`, above the progress lines.
+  /// A message (terminal_message) about stick `stick`, above the progress
+  /// lines.
   void line(std::size_t stick, const std::string &text);
-  /// A line of its own about no stick in particular.
+  /// A message about no stick in particular.
   void line(const std::string &text);
   /// The progress lines are final; lines after them go below.
   void end();

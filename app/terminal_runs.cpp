@@ -36,12 +36,15 @@ RunControl stop_control(platform::StopRequests &stops,
   RunControl control;
   control.stop_requested = [&stops] { return stops.count() > 0; };
   control.changing = [&stops, prefix, &slot](const std::string &folder) {
+    auto line = [&prefix](const std::string &text) {
+      return terminal_message(prefix + text);
+    };
     if (folder.empty())
-      slot = stops.arm(prefix + Res::get("RUN_STOP_FINISHING_NO_BACKUP"),
-                       prefix + Res::get("RUN_STOP_NOW_NO_BACKUP"));
+      slot = stops.arm(line(Res::get("RUN_STOP_FINISHING_NO_BACKUP")),
+                       line(Res::get("RUN_STOP_NOW_NO_BACKUP")));
     else
-      slot = stops.arm(prefix + Res::format("RUN_STOP_FINISHING", folder),
-                       prefix + Res::format("RUN_STOP_NOW", folder));
+      slot = stops.arm(line(Res::format("RUN_STOP_FINISHING", folder)),
+                       line(Res::format("RUN_STOP_NOW", folder)));
   };
   control.bytes_done = [&progress, stick](std::uint64_t bytes) {
     progress.bytes(stick, bytes);

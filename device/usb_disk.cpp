@@ -70,10 +70,11 @@ UsbDiskPtr disk_of(Inventory &inventory, const InventoryObject &drive) {
 } // namespace
 
 UsbDisk::UsbDisk(std::string deviceID, std::string model, std::uint64_t size,
-                 std::string pnpID, char letter)
+                 std::string pnpID, char letter, std::string name)
     : deviceID(std::move(deviceID)), model(std::move(model)),
       pnpID(std::move(pnpID)), letter(letter), size(size),
       path(std::string(1, letter) + ":\\"),
+      name(name.empty() ? path : std::move(name)),
       pDeviceId(ansi_copy(this->deviceID)), pPnpId(ansi_copy(this->pnpID)) {
   cDeviceId = pDeviceId.get();
   cPnpId = pPnpId.get();

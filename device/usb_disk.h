@@ -23,7 +23,7 @@ public:
 class UsbDisk {
 public:
   UsbDisk(std::string deviceID, std::string model, std::uint64_t size,
-          std::string pnpID, char letter);
+          std::string pnpID, char letter, std::string name = {});
   ~UsbDisk();
   UsbDisk(const UsbDisk &) = delete;
   UsbDisk &operator=(const UsbDisk &) = delete;
@@ -34,6 +34,9 @@ public:
   const char letter;       ///< drive letter of the first partition's volume
   const std::uint64_t size;
   const std::string path; ///< root of the letter, such as "E:\"
+  /// The stick as messages name it: `path`, or the image file or block
+  /// device the user gave for it, which knows no letter.
+  const std::string name;
 
   /// Checks that the stick keeps what is written across its whole size,
   /// leaving its contents as they were; fails with USB_ERR_CAPACITY when it

@@ -99,11 +99,11 @@ bool disk_full(const std::exception_ptr &failure) {
 void UsbDisk::check_layout(bool backup) const {
   DISK_LAYOUT layout;
   if (DWORD code = ReadDiskLayout(cDeviceId, layout))
-    throw Error(Res::format("USB_ERR_LAYOUT", path, std::uint32_t(code),
+    throw Error(Res::format("USB_ERR_LAYOUT", name, std::uint32_t(code),
                             system_text(code)));
   const std::uint64_t smallest = MinimumFat32DiskSize();
   if (layout.DiskSize < smallest)
-    throw Error(Res::format("USB_ERR_TOO_SMALL", path, layout.DiskSize >> 20,
+    throw Error(Res::format("USB_ERR_TOO_SMALL", name, layout.DiskSize >> 20,
                             (smallest + (1 << 20) - 1) >> 20));
   if (!backup)
     return; // the user agreed to lose everything on the stick
@@ -114,7 +114,7 @@ void UsbDisk::check_layout(bool backup) const {
                       layout.Partitions.front().Offset == 0);
   auto readable = [&] { return platform::file_system().volume_ready(path); };
   if (superfloppy && !readable())
-    throw Error(Res::format("USB_ERR_NO_TABLE", path));
+    throw Error(Res::format("USB_ERR_NO_TABLE", name));
   // The backup reads the volume of the first partition only.
   std::string others;
   for (std::size_t i = 1; i < layout.Partitions.size(); ++i) {
@@ -123,15 +123,15 @@ void UsbDisk::check_layout(bool backup) const {
     others += describe(layout.Partitions[i], layout.Style);
   }
   if (!others.empty())
-    throw Error(Res::format("USB_ERR_PARTITIONS", path, others));
+    throw Error(Res::format("USB_ERR_PARTITIONS", name, others));
   if (layout.Style == PARTITION_STYLE_GPT && !readable())
-    throw Error(Res::format("USB_ERR_GPT", path));
+    throw Error(Res::format("USB_ERR_GPT", name));
 }
 
 std::string UsbDisk::full_note(const std::exception_ptr &failure) const {
   std::string note;
   if (disk_full(failure))
-    note.append(1, ' ').append(Res::format("USB_FULL", path));
+    note.append(1, ' ').append(Res::format("USB_FULL", name));
   return note;
 }
 
@@ -140,15 +140,15 @@ void UsbDisk::check_capacity() const {
   DWORD code = CheckDiskCapacity(cDeviceId, letter, kept);
   if (code == kErrorCapacity)
     throw CapacityError(Res::format("USB_ERR_CAPACITY", kept >> 20, size >> 20));
-  check("USB_ERR_FORMAT", path, code);
+  check("USB_ERR_FORMAT", name, code);
 }
 
 void UsbDisk::format() const {
-  check("USB_ERR_FORMAT", path, CreatePartitionAndFormatFAT32(cDeviceId, letter));
+  check("USB_ERR_FORMAT", name, CreatePartitionAndFormatFAT32(cDeviceId, letter));
 }
 
 void UsbDisk::wipe() const {
-  check("USB_ERR_WIPE", path, WipeMBR(cDeviceId));
+  check("USB_ERR_WIPE", name, WipeMBR(cDeviceId));
 }
 
 } // namespace corvantix

@@ -283,7 +283,7 @@ void Preparation::format() {
     disk_.refresh();
     // Shown once, without waiting: the next step finds out what is left.
     if (!platform::file_system().volume_ready(disk_.path) && toolkit_)
-      toolkit_->message_box(Res::format("MSG_DRIVE_NOT_READY", disk_.path),
+      toolkit_->message_box(Res::format("MSG_DRIVE_NOT_READY", disk_.name),
                             Res::get("MSG_TITLE_DRIVE_NOT_READY"),
                             Toolkit::Buttons::Ok);
   } catch (...) {
@@ -380,7 +380,7 @@ void Process::process(const std::shared_ptr<UsbDisk> &disk,
   // Another program on the stick would find it changing under its feet.
   if (platform::file_system().volume_in_use(disk->path)) {
     std::string user = platform::file_system().volume_user(disk->path);
-    throw Error(user.empty() ? Res::format("MSG_DRIVE_IN_USE", disk->path)
+    throw Error(user.empty() ? Res::format("MSG_DRIVE_IN_USE", disk->name)
                              : user);
   }
   // Sticks the run would fail on or lose files of, before anything changes.

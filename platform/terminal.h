@@ -40,6 +40,9 @@ struct RunTarget {
   /// Takes back what finding the disk made (a new image) when the run does
   /// not go ahead; empty when there is nothing to take back.
   std::function<void()> undo;
+  /// For a new image: whether the file system that holds it has no room
+  /// left, the likely reason why it could not be made whole.
+  std::function<bool()> out_of_room;
 };
 
 /// The disks named by the targets of an unattended run, one result per

@@ -5,6 +5,8 @@
 // terminal whose streams the test holds.
 #include "app/startup.h"
 #include "app/terminal.h"
+#include "disk/formatter.h"
+#include "platform/system.h"
 #include "platform/host/machine/host_tools.h"
 #include "platform/host/machine/linux_disks.h"
 #include "strings/res.h"
@@ -22,6 +24,7 @@
 #include <algorithm>
 #include <deque>
 #include <fstream>
+#include <functional>
 #include <regex>
 
 namespace corvantix {
@@ -92,8 +95,11 @@ TEST_F(OnTerminal, HelpWithoutADisplayPrintsEveryOptionOnALineOfItsOwn) {
         << forms << "\n"
         << terminal.out;
   }
-  for (const char *parameter : {"KEY=VALUE", "FOLDER", "--size SIZE"})
+  for (const char *parameter : {"KEY=VALUE", "FOLDER", "--size SIZE",
+                                "read from the program's folder"})
     EXPECT_NE(terminal.out.find(parameter), std::string::npos) << parameter;
+  for (const std::string &line : lines)
+    EXPECT_LE(line.size(), 80u) << line;
   EXPECT_EQ(terminal.err, "");
   expect_no_windows();
 }
@@ -118,7 +124,7 @@ TEST_F(OnTerminal, WithADisplayHelpAndVersionStayTheDocumentationWindow) {
 
 // --- unattended runs on image files ----------------------------------------
 
-TEST_F(OnTerminal, YesPreparesAnImageKeepsTheFilesAndWritesDriveTxt) {
+TEST_F(OnTerminal, YesPreparesAnImageAndKeepsTheFiles) {
   // With a display too, --yes runs without a window.
   for (bool display : {false, true}) {
     SCOPED_TRACE(display ? "with a display" : "without a display");
@@ -130,8 +136,9 @@ TEST_F(OnTerminal, YesPreparesAnImageKeepsTheFilesAndWritesDriveTxt) {
     EXPECT_EQ(terminal_lines(terminal.err),
               (std::vector<std::string>{
                   "creating backup...", "Formating...", "Installing FreeDOS...",
-                  "restoring backup...", "Done!", "Format Successful!"}));
-    EXPECT_EQ(drive_txt(), "E");
+                  "restoring backup...", "Done!",
+                  "corvantix: Format Successful!"}));
+    EXPECT_FALSE(fs::exists("drive.txt")) << "an image has no letter to tell";
     EXPECT_TRUE(files().exists("KERNEL.SYS"));
     EXPECT_TRUE(files().exists("COMMAND.COM"));
     EXPECT_EQ(files().read("NOTES.TXT"), "my notes\r\n");
@@ -152,7 +159,7 @@ TEST_F(OnTerminal, TheShortFormAndTheOptionsAreThoseOfSingleDriveMode) {
   EXPECT_EQ(terminal_lines(terminal.err),
             (std::vector<std::string>{"Formating...", "Installing FreeDOS...",
                                       "Copying files...", "Fertig.",
-                                      "Format Successful!"}));
+                                      "corvantix: Format Successful!"}));
   EXPECT_FALSE(fs::exists("drive.txt"));
   EXPECT_EQ(files().read("GAME.EXE"), "game");
   EXPECT_FALSE(files().exists("NOTES.TXT")) << "no backup was made";
@@ -160,14 +167,14 @@ TEST_F(OnTerminal, TheShortFormAndTheOptionsAreThoseOfSingleDriveMode) {
 
 TEST_F(OnTerminal, AFailedRunEndsWithOneAndItsMessageOnTheErrorStream) {
   shop_stick();
-  fs::path missing = folder_.path() / "no-such-folder";
-  EXPECT_EQ(start({"--yes", "--nobackup", "-c", missing.string(),
-                   image.string()}),
-            1);
+  // The user's folder KERNEL.SYS cannot come back beside FreeDOS' file.
+  files().put("KERNEL.SYS/MINE.TXT", "mine\r\n");
+  emulation::Machine::install(nullptr);
+  EXPECT_EQ(start({"--yes", image.string()}), 1);
   std::vector<std::string> lines = terminal_lines(terminal.err);
   ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.back(), "Could not copy the files from '" + missing.string() +
-                              "' to the device.");
+  EXPECT_TRUE(lines.back().starts_with("corvantix: Could not restore backup"))
+      << terminal.err;
   EXPECT_FALSE(fs::exists("drive.txt"));
   expect_no_windows();
 }
@@ -195,52 +202,129 @@ TEST_F(OnTerminal, SizeLeavesAnImageThatExistsAsItIs) {
   EXPECT_EQ(files().read("NOTES.TXT"), "my notes\r\n") << "backed up";
 }
 
+// Every message of a refused run: the program's name first, a hint after
+// an argument error, exit code 1, and nothing made or changed.
 TEST_F(OnTerminal, WhatCannotBeRunIsRefusedWithTheReasonAsALine) {
   const std::string folder = folder_.path().string();
   const std::string made = (folder_.path() / "new.img").string();
+  const std::string program = platform::program_folder();
   const std::string neither = " is neither an image file nor a block device. "
                               "Nothing was changed on it.";
+  std::ofstream("tiny.img") << std::string(512, '\0');
+  std::ofstream("notes.txt") << "notes";
+  const std::string usage = "\nTry 'corvantix --help'.";
   struct Case {
     std::vector<std::string> args;
-    std::string message;
+    std::string message; // after "corvantix: "
     bool display = false;
   } cases[] = {
+      {{"--bogus"}, "Invalid argument '--bogus'!" + usage},
       {{"--yes"},
        "Argument '--yes' needs the drive to prepare as the last argument: a "
-       "drive letter, or on Linux an image file or a USB disk's block device."},
+       "drive letter, or on Linux an image file or a USB disk's block "
+       "device." + usage},
       {{"--yes", "missing.img"},
        "missing.img does not exist. To make a new image, give its size with "
        "--size SIZE, such as --size 256M."},
       {{"--yes", folder}, folder + neither},
       {{"--yes", "/dev/null"}, "/dev/null" + neither},
-      // Sizes the argument tests do not try: an option's form, an overflow.
+      // A file too small for FAT32 is no stick, whatever made it.
+      {{"--yes", "tiny.img"},
+       "tiny.img holds 512 bytes, and FAT32 needs at least " +
+           std::to_string(MinimumFat32DiskSize()) +
+           ". Nothing was changed on it."},
+      // Sizes the argument tests do not try: an option's form, an overflow,
+      // and one too small for FAT32.
       {{"--yes", "--size", "-1", "new.img"},
-       "Argument '--size' got an invalid parameter '-1'!"},
+       "Argument '--size' got an invalid parameter '-1'!" + usage},
       {{"--yes", "--size", "99999999999999999T", "new.img"},
-       "Argument '--size' got an invalid parameter '99999999999999999T'!"},
-      {{"--yes", "--size"}, "Argument '--size' requires a parameter."},
+       "Argument '--size' got an invalid parameter '99999999999999999T'!" +
+           usage},
+      {{"--yes", "--size", "512", "new.img"},
+       "Argument '--size' got '512', which is too small for FAT32: the "
+       "smallest image is 33M." + usage},
+      {{"--yes", "--size"}, "Argument '--size' requires a parameter." + usage},
+      // Copy folders are read before anything is made.
+      {{"--yes", "--size", "64M", "-c", "no-such", made},
+       "The folder to copy 'no-such' cannot be read at '" + program +
+           "/no-such': The system cannot find the file specified. Nothing "
+           "was changed. A relative folder is read from the program's "
+           "folder, '" + program + "'."},
+      {{"--yes", "--size", "64M", "-c", folder + "/cwd/notes.txt", made},
+       "The folder to copy '" + folder + "/cwd/notes.txt' cannot be read at '" +
+           folder + "/cwd/notes.txt': The directory name is invalid. Nothing "
+           "was changed."},
       // Nothing is made without a way to ask.
       {{"--size", "64M", made},
        "There is no display for the window and no terminal to ask on, so "
        "nothing was changed. Add --yes to prepare " +
            made + " without asking."},
       // With a display, the argument errors of an unattended run.
-      {{"-x", "--yes", "E"}, "Invalid argument '-x'!", true},
+      {{"-x", "--yes", "E"}, "Invalid argument '-x'!" + usage, true},
       {{"--yes", "--size", "1x", "E"},
-       "Argument '--size' got an invalid parameter '1x'!",
-       true},
+       "Argument '--size' got an invalid parameter '1x'!" + usage, true},
   };
   for (const Case &c : cases) {
     terminal.err.clear();
     terminal.windows_shown = c.display;
     EXPECT_EQ(start(c.args), 1) << c.message;
-    EXPECT_EQ(terminal.err, c.message + "\n");
+    EXPECT_EQ(terminal.err, "corvantix: " + c.message + "\n");
   }
   for (const std::string left : {"missing.img", "new.img", "drive.txt"})
     EXPECT_FALSE(fs::exists(left)) << left;
+  EXPECT_EQ(fs::file_size("tiny.img"), 512u);
   EXPECT_FALSE(fs::exists(made)) << "no image is made";
   EXPECT_EQ(terminal.reads, 0);
   expect_no_windows();
+}
+
+// What a run meets after its checks: each a message, and its exit code.
+TEST_F(OnTerminal, TheOutcomesOfRunsAreMessagesWithTheirExitCodes) {
+  const fs::path made = folder_.path() / "new.img";
+  const fs::path odd = folder_.path() / "odd";
+  fs::create_directories(odd);
+  std::ofstream(odd / "what?.txt") << "FAT takes no such name";
+  struct Case {
+    std::function<void()> setup;
+    std::vector<std::string> args;
+    int exit;
+    std::string last;      // the last line, after "corvantix: "
+    bool image_stays;      // new.img after the run
+  } cases[] = {
+      // A new image whose run fails goes, and is named as it was given.
+      {[] {}, {"--yes", "--size", "64M", "-c", odd.string(), made.string()},
+       1, made.string() + " could not be made whole, so it was removed.",
+       false},
+      // drive.txt that cannot be written is named, and fails the run.
+      {[this] {
+         make_stick(64 << 20);
+         fs::create_directories("drive.txt");
+       },
+       {"--yes", "E"}, 1,
+       "The letter of the prepared drive could not be written to '" +
+           (fs::current_path() / "drive.txt").string() + "': Access is denied.",
+       false},
+      // A new image beyond 2 TiB: the person learns before answering.
+      {[] {}, {"--size", "3T", made.string()}, 1, "Nothing was changed.", false},
+  };
+  terminal.typing = true;
+  for (Case &c : cases) {
+    SCOPED_TRACE(c.last);
+    c.setup();
+    terminal.err.clear();
+    terminal.typed = {"n"};
+    EXPECT_EQ(start(c.args), c.exit) << terminal.err;
+    std::vector<std::string> lines = terminal_lines(terminal.err);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().substr(lines.back().rfind("corvantix: ")),
+              "corvantix: " + c.last);
+    EXPECT_EQ(fs::exists(made), c.image_stays);
+    fs::remove_all("drive.txt");
+  }
+  EXPECT_NE(terminal.err.find("corvantix: Only the first 2 TiB of " +
+                              made.string() + " are used"),
+            std::string::npos)
+      << terminal.err;
 }
 
 TEST_F(OnTerminal, TheRightsMessageQuotesArgumentsForTheShell) {
@@ -262,14 +346,15 @@ TEST_F(OnTerminal, TheRightsMessageQuotesArgumentsForTheShell) {
 TEST_F(OnTerminal, YesPreparesADriveLetterOfTheMachine) {
   make_stick(64 << 20);
   EXPECT_EQ(start({"--yes", "e"}), 0) << terminal.err;
-  EXPECT_EQ(terminal_lines(terminal.err).back(), "Format Successful!");
+  EXPECT_EQ(terminal_lines(terminal.err).back(),
+            "corvantix: Format Successful!");
   EXPECT_EQ(drive_txt(), "E");
   EXPECT_TRUE(files().exists("KERNEL.SYS"));
   EXPECT_EQ(files().read("NOTES.TXT"), "my notes\r\n");
 
   terminal.err.clear();
   EXPECT_EQ(start({"--yes", "F"}), 1);
-  EXPECT_EQ(terminal.err, "F:\\ is not a USB drive.\n");
+  EXPECT_EQ(terminal.err, "corvantix: F:\\ is not a USB drive.\n");
   expect_no_windows();
 }
 
@@ -289,7 +374,7 @@ TEST_F(OnTerminal, AMachineWithoutDisksOrThatCannotBeMadeIsALine) {
     setenv("CORVANTIX_MACHINE", c.machine.c_str(), 1);
     terminal.err.clear();
     EXPECT_EQ(start({"--yes", "E"}), 1);
-    EXPECT_EQ(terminal.err, c.message + "\n");
+    EXPECT_EQ(terminal.err, "corvantix: " + c.message + "\n");
   }
   expect_no_windows();
 }
@@ -305,7 +390,7 @@ TEST_F(OnTerminal, ABlockDeviceThatIsNoUsbDiskIsRefusedUntouched) {
   if (!loop.ok())
     GTEST_SKIP() << "no loop device: " << loop.error();
   EXPECT_EQ(start({"--yes", "--nobackup", loop.node()}), 1);
-  EXPECT_EQ(terminal.err, loop.node() +
+  EXPECT_EQ(terminal.err, "corvantix: " + loop.node() +
                               " is not a USB disk, and only USB disks are "
                               "prepared. Nothing was changed on it.\n");
   EXPECT_EQ(test::slurp(image), before);
@@ -320,13 +405,15 @@ TEST_F(OnTerminal, WithoutADisplayATargetIsPreparedAfterYes) {
   terminal.typing = true;
   terminal.typed = {" Yes "};
   EXPECT_EQ(start({image.string()}), 0) << terminal.err;
-  EXPECT_TRUE(terminal.err.starts_with("Erase all data on " + image.string() +
+  EXPECT_TRUE(terminal.err.starts_with("corvantix: Erase all data on " +
+                                       image.string() +
                                        " (Corvantix Virtual Stick, 64 MB)? "
                                        "[y/N] creating backup...\n"))
       << terminal.err;
-  EXPECT_EQ(terminal_lines(terminal.err).back(), "Format Successful!");
+  EXPECT_EQ(terminal_lines(terminal.err).back(),
+            "corvantix: Format Successful!");
   EXPECT_TRUE(files().exists("KERNEL.SYS"));
-  EXPECT_EQ(drive_txt(), "E");
+  EXPECT_FALSE(fs::exists("drive.txt"));
 
   // A drive letter, in single-drive form.
   make_stick(64 << 20);
@@ -334,8 +421,9 @@ TEST_F(OnTerminal, WithoutADisplayATargetIsPreparedAfterYes) {
   terminal.typed = {"y"};
   EXPECT_EQ(start({"-s", "E"}), 0) << terminal.err;
   EXPECT_TRUE(terminal.err.starts_with(
-      "Erase all data on E (Corvantix stick, 64 MB)? [y/N] "))
+      "corvantix: Erase all data on E (Corvantix stick, 64 MB)? [y/N] "))
       << terminal.err;
+  EXPECT_EQ(drive_txt(), "E");
   expect_no_windows();
 }
 
@@ -347,12 +435,14 @@ TEST_F(OnTerminal, WithoutADisplayAnythingButYesChangesNothing) {
     terminal.err.clear();
     terminal.typed = {answer};
     EXPECT_EQ(start({image.string()}), 1) << answer;
-    EXPECT_TRUE(terminal.err.ends_with("[y/N] Nothing was changed.\n"))
+    EXPECT_TRUE(
+        terminal.err.ends_with("[y/N] corvantix: Nothing was changed.\n"))
         << terminal.err;
   }
   terminal.err.clear();
   EXPECT_EQ(start({image.string()}), 1) << "input ends";
-  EXPECT_TRUE(terminal.err.ends_with("[y/N] \nNothing was changed.\n"));
+  EXPECT_TRUE(
+      terminal.err.ends_with("[y/N] \ncorvantix: Nothing was changed.\n"));
   EXPECT_EQ(test::slurp(image), before);
   EXPECT_FALSE(fs::exists("drive.txt"));
 
@@ -361,9 +451,9 @@ TEST_F(OnTerminal, WithoutADisplayAnythingButYesChangesNothing) {
   terminal.err.clear();
   terminal.typed = {"no"};
   EXPECT_EQ(start({"--size", "64M", made.string()}), 1);
-  EXPECT_EQ(terminal.err, "Erase all data on " + made.string() +
+  EXPECT_EQ(terminal.err, "corvantix: Erase all data on " + made.string() +
                               " (Corvantix Virtual Stick, 64 MB)? [y/N] "
-                              "Nothing was changed.\n");
+                              "corvantix: Nothing was changed.\n");
   EXPECT_FALSE(fs::exists(made));
   expect_no_windows();
 }
@@ -388,8 +478,8 @@ TEST_F(OnTerminal, OnATerminalTheStepsAreABar) {
                       "[#############       ]  67% Installing FreeDOS..."),
             frames.end())
       << terminal.err;
-  EXPECT_EQ(frames.back(),
-            "[####################] 100% Done!                \nFormat Successful!\n");
+  EXPECT_EQ(frames.back(), "[####################] 100% Done!                "
+                           "\ncorvantix: Format Successful!\n");
   for (std::size_t i = 1; i < frames.size(); ++i)
     EXPECT_GE(frames[i].substr(22, 4), frames[i - 1].substr(22, 4)) << terminal.err;
 }

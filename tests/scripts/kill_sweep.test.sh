@@ -185,15 +185,15 @@ judge_kill() {
   # One plain run afterwards.
   status=0
   "${run[@]}" </dev/null 2>"$work/next.txt" || status=$?
-  [ "$status" = 0 ] && [ "$(tail -n 1 "$work/next.txt")" = "Format Successful!" ] ||
+  [ "$status" = 0 ] && [ "$(tail -n 1 "$work/next.txt")" = "corvantix: Format Successful!" ] ||
     fail "$what: the next run ended with $status: $(cat "$work/next.txt")"
   if [ "$recorded" = none ] || [ "$recorded" = backup ]; then
-    ! grep -q '^Finishing the run' "$work/next.txt" ||
+    ! grep -q '^corvantix: Finishing the run' "$work/next.txt" ||
       fail "$what: a run that had not changed the stick was finished: $(cat "$work/next.txt")"
     grep -qx 'creating backup\.\.\.' "$work/next.txt" ||
       fail "$what: the next run made no backup: $(cat "$work/next.txt")"
   else
-    grep -q '^Finishing the run on ' "$work/next.txt" ||
+    grep -q '^corvantix: Finishing the run on ' "$work/next.txt" ||
       fail "$what: the cut-off run was not finished: $(cat "$work/next.txt")"
     ! grep -qx 'creating backup\.\.\.' "$work/next.txt" ||
       fail "$what: the half-made stick was backed up: $(cat "$work/next.txt")"
@@ -240,9 +240,9 @@ burst() {
     "$(find "$records" -name '*.run' | wc -l) records, $(find "$records" -mindepth 1 | wc -l) files in the state folder"
   status=0
   "${run[@]}" </dev/null 2>"$work/next.txt" || status=$?
-  [ "$status" = 0 ] && [ "$(tail -n 1 "$work/next.txt")" = "Format Successful!" ] ||
+  [ "$status" = 0 ] && [ "$(tail -n 1 "$work/next.txt")" = "corvantix: Format Successful!" ] ||
     fail "burst: the next run ended with $status: $(cat "$work/next.txt")"
-  ! grep -q '^Finishing the run' "$work/next.txt" || fail "burst: a run cut off in its backup was finished"
+  ! grep -q '^corvantix: Finishing the run' "$work/next.txt" || fail "burst: a run cut off in its backup was finished"
   check_user_files burst "$device"
   [ -z "$(find "$backups" -mindepth 1 2>/dev/null)" ] ||
     fail "burst: left in $backups after the next run: $(find "$backups" -mindepth 1 -maxdepth 1 | tr '\n' ' ')" \

@@ -83,8 +83,8 @@ try_row() {
   text=$(cat "$work/out.txt")
   [ -n "$sent" ] || fail "$what: '$when' never showed: $text"
   what+=" (sent during: ${sent//_/ })"
-  local going_on="The stick is being changed, so the run goes on to its end. Press Ctrl-C again to stop now: your files then stay in '"
-  if [ "$status" = 130 ] && grep -qx 'Stopped. Nothing was changed on the stick.' "$work/out.txt"; then
+  local going_on="corvantix: The stick is being changed, so the run goes on to its end. Press Ctrl-C again to stop now: your files then stay in '"
+  if [ "$status" = 130 ] && grep -qx 'corvantix: Stopped. Nothing was changed on the stick.' "$work/out.txt"; then
     outcome=stopped
     ! grep -qF "$going_on" "$work/out.txt" || fail "$what: said it goes on, then stopped: $text"
     cmp -s "$stick" original.img || fail "$what: the stick changed: $text"
@@ -97,7 +97,7 @@ try_row() {
     [ -n "$folder" ] || fail "$what: the record names no backup folder: $(cat "$record")"
     grep -qxF "$going_on$folder', and the next start of Corvantix on this stick finishes the run." \
       "$work/out.txt" || fail "$what: no line saying that the run goes on: $text"
-    grep -qxF "Stopped while the stick was being changed. Your files are in '$folder'; start Corvantix again on this stick to finish the run." \
+    grep -qxF "corvantix: Stopped while the stick was being changed. Your files are in '$folder'; start Corvantix again on this stick to finish the run." \
       "$work/out.txt" || fail "$what: no line naming '$folder' after the second signal: $text"
     [[ " ${later_steps[$when]} " == *" $recorded "* ]] ||
       fail "$what: stopped in the step '$when', the record says '$recorded'"
@@ -110,17 +110,17 @@ try_row() {
     # The next plain run finishes it.
     status=0
     "$program" --yes "$stick" </dev/null 2>"$work/next.txt" || status=$?
-    [ "$status" = 0 ] && [ "$(tail -n 1 "$work/next.txt")" = "Format Successful!" ] ||
+    [ "$status" = 0 ] && [ "$(tail -n 1 "$work/next.txt")" = "corvantix: Format Successful!" ] ||
       fail "$what: the next run ended with $status: $(cat "$work/next.txt")"
-    grep -q '^Finishing the run on ' "$work/next.txt" ||
+    grep -q '^corvantix: Finishing the run on ' "$work/next.txt" ||
       fail "$what: the next run did not finish the stopped one: $(cat "$work/next.txt")"
     ! grep -qx 'creating backup\.\.\.' "$work/next.txt" ||
       fail "$what: the half-made stick was backed up: $(cat "$work/next.txt")"
     what+=" (stopped at '$recorded', finished by the next run)"
-  elif [ "$status" = 0 ] && [ "$(tail -n 1 "$work/out.txt")" = "Format Successful!" ]; then
+  elif [ "$status" = 0 ] && [ "$(tail -n 1 "$work/out.txt")" = "corvantix: Format Successful!" ]; then
     outcome=goes-on
     grep -qF "$going_on$backups/" "$work/out.txt" || fail "$what: no line saying that the run goes on: $text"
-    ! grep -q '^Stopped' "$work/out.txt" || fail "$what: said it stopped, and went on: $text"
+    ! grep -q '^corvantix: Stopped' "$work/out.txt" || fail "$what: said it stopped, and went on: $text"
   else
     fail "$what: exit code $status: $text"
   fi

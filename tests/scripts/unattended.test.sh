@@ -4,8 +4,9 @@
 #  - --help prints the usage with every option, --version the project's
 #    version, on standard output, exit code 0;
 #  - --yes --size makes a new blank image and prepares it (KERNEL.SYS on its
-#    partition at LBA 32, drive.txt with E, "Format Successful!" on standard
-#    error, exit code 0);
+#    partition at LBA 32, "corvantix: Format Successful!" on standard error,
+#    exit code 0), and writes no drive.txt, since an image has no letter;
+#  - an argument error is the program's message and a pointer to --help;
 #  - an image the user may not write is refused with a message saying it
 #    needs administrator rights (run as another user when this is root).
 # The other unattended cases run in-process in the host suite.
@@ -41,7 +42,7 @@ for form in -h --help --version -v -f --force --nobackup --no-backup -k --keep \
             --nofreedos --notxt --no-txt --nodrivetxt --no-drive-txt -l --lang \
             --language -t --text --string -c --copy -d --dir --directory -1 \
             --single -s -y --yes --size; do
-  grep -q -e " $form[, ]" out.txt || fail "--help does not list $form"
+  grep -qE -e " $form([, ]|$)" out.txt || fail "--help does not list $form"
 done
 [ ! -s err.txt ] || fail "--help wrote to standard error: $(cat err.txt)"
 version=$(sed -n 's/^project(Corvantix VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")
@@ -50,8 +51,8 @@ expect_status 0 "$program" --version
 
 # A new image.
 expect_status 0 "$program" --yes --size 64M new.img
-[ "$(last_error)" = "Format Successful!" ] || fail "new image: $(cat err.txt)"
-[ "$(cat drive.txt)" = E ] || fail "drive.txt holds '$(cat drive.txt)'"
+[ "$(last_error)" = "corvantix: Format Successful!" ] || fail "new image: $(cat err.txt)"
+[ ! -e drive.txt ] || fail "drive.txt was written for an image: '$(cat drive.txt)'"
 [ "$(stat -c %s new.img)" = $((64 << 20)) ] || fail "the new image is not 64 MiB"
 ! grep -q 'creating backup' err.txt || fail "a new image was backed up"
 if command -v mdir >/dev/null; then
@@ -59,6 +60,11 @@ if command -v mdir >/dev/null; then
 else
   echo "mtools are not installed: the image's files are not looked at"
 fi
+
+# An argument error.
+expect_status 1 "$program" --bogus
+[ "$(cat err.txt)" = "corvantix: Invalid argument '--bogus'!
+Try 'corvantix --help'." ] || fail "argument error: $(cat err.txt)"
 
 # An image the user may not write.
 cp --sparse=always new.img locked.img
@@ -79,7 +85,7 @@ else
 fi
 if [ -n "${program_for_user:-}" ]; then
   expect_status 1 "${as_user[@]}" "$program_for_user" --yes locked.img
-  want="Writing to locked.img needs administrator rights. Start Corvantix with them: sudo corvantix --yes locked.img, or through the menu entry \"Corvantix\"."
+  want="corvantix: Writing to locked.img needs administrator rights. Start Corvantix with them: sudo corvantix --yes locked.img, or through the menu entry \"Corvantix\"."
   [ "$(cat err.txt)" = "$want" ] || fail "rights message: $(cat err.txt)"
   sha256sum -c --quiet <<<"$before" || fail "the locked image changed"
 else

@@ -115,7 +115,7 @@ TEST_F(Progress_, OneStickOnATerminalIsABarWithBytesAndRate) {
                            std::string(11, ' '));
   p.line(0, "A line of its own.");
   p.end();
-  EXPECT_EQ(written(), "\nA line of its own.\n") << "nothing is left to end";
+  EXPECT_EQ(written(), "\ncorvantix: A line of its own.\n") << "nothing is left to end";
 }
 
 // Several sticks on a terminal: a line each, drawn again in place by going
@@ -130,14 +130,14 @@ TEST_F(Progress_, SeveralSticksOnATerminalAreLinesRedrawnTogether) {
                        "\rE: [#####               ]  25% creating backup...\x1b[K\n"
                        "\rb.img: [##########          ]  50% Formating...\x1b[K\n");
   p.line(1, "F:\\ is not ready.");
-  EXPECT_EQ(written(), "\x1b[2A\rb.img: F:\\ is not ready.\x1b[K\n"
+  EXPECT_EQ(written(), "\x1b[2A\rcorvantix: b.img: F:\\ is not ready.\x1b[K\n"
                        "\rE: [#####               ]  25% creating backup...\x1b[K\n"
                        "\rb.img: [##########          ]  50% Formating...\x1b[K\n");
   p.end();
   std::string last = written();
   EXPECT_TRUE(last.starts_with("\x1b[2A")) << "drawn once more as they end";
   p.line("After the runs.");
-  EXPECT_EQ(written(), "After the runs.\n") << "below the sticks' lines";
+  EXPECT_EQ(written(), "corvantix: After the runs.\n") << "below the sticks' lines";
 }
 
 // The rate is that of the last few seconds, not of the whole run.

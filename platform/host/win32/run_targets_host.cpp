@@ -4,6 +4,7 @@
 #include "platform/terminal.h"
 
 #include "device/usb_disk.h"
+#include "disk/formatter.h"
 #include "platform/host/machine/linux_disks.h"
 #include "platform/host/machine/machine.h"
 #include "platform/system.h"
@@ -12,11 +13,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -68,6 +71,7 @@ struct Candidate {
   std::optional<DiskConfig> config; ///< its disk in a machine of the run
   bool path = false;                ///< an image file or block device
   bool made = false;                ///< a new image, made with the machine
+  std::string name;                 ///< a path as the user gave it
 };
 
 // Why the machine of the real USB disks has no drive to prepare: no USB
@@ -143,6 +147,7 @@ Candidate path_target(const std::string &target, std::uint64_t new_size) {
         refused(Res::format("ARGS_YES_OPEN", target, error.message())));
   Candidate found;
   found.path = true;
+  found.name = target;
   DiskConfig config;
   config.image = path;
   struct stat status {};
@@ -161,6 +166,11 @@ Candidate path_target(const std::string &target, std::uint64_t new_size) {
   } else if (S_ISREG(status.st_mode)) {
     if (int failure = access_error(path, R_OK | W_OK))
       return Candidate(cannot_open(target, failure));
+    // Such a file (a remnant, or no image at all) could never hold FAT32.
+    if (std::uint64_t(status.st_size) < MinimumFat32DiskSize())
+      return Candidate(refused(Res::format("ARGS_YES_TOO_SMALL", target,
+                                           std::uint64_t(status.st_size),
+                                           MinimumFat32DiskSize())));
   } else if (S_ISBLK(status.st_mode)) {
     if (auto refusal = block_device_disk(target, path, config))
       return Candidate(*refusal);
@@ -226,6 +236,21 @@ void give_letters(const std::vector<std::string> &targets,
   }
 }
 
+// Less than this is too little for the writes of a format, which a full
+// file system cuts short.
+constexpr std::uint64_t kRoomNeeded = 1 << 20;
+
+// The bytes that this process may still write in `folder`'s file system;
+// the most there is when that cannot be told.
+std::uint64_t room_left(const fs::path &folder) {
+  struct statvfs status {};
+  if (::statvfs(folder.c_str(), &status) != 0)
+    return UINT64_MAX;
+  // The superuser may write the blocks kept back from others.
+  std::uint64_t blocks = ::geteuid() == 0 ? status.f_bfree : status.f_bavail;
+  return blocks * status.f_frsize;
+}
+
 // The machine of these disks alone, its private folder as the process's
 // machine has it, and each target's disk as the inventory describes it (a
 // blank disk has no partition for the inventory to list).
@@ -246,14 +271,18 @@ void install_machine(std::vector<Candidate> &all) {
     const emulation::Disk &disk = *machine.disk_by_letter(c.config->letter);
     c.result.disk = std::make_shared<UsbDisk>(
         "\\\\.\\PHYSICALDRIVE" + std::to_string(disk.number), disk.config.model,
-        disk.size(), disk.pnp_id, disk.config.letter);
+        disk.size(), disk.pnp_id, disk.config.letter, c.name);
     c.result.new_image = c.made;
-    if (c.made)
-      c.result.undo = [image = c.config->image] {
-        Machine::install(nullptr);
-        std::error_code ignored;
-        fs::remove(image, ignored);
-      };
+    if (!c.made)
+      continue;
+    c.result.undo = [image = c.config->image] {
+      Machine::install(nullptr);
+      std::error_code ignored;
+      fs::remove(image, ignored);
+    };
+    c.result.out_of_room = [folder = c.config->image.parent_path()] {
+      return room_left(folder) < kRoomNeeded;
+    };
   }
 }
 
