@@ -94,7 +94,7 @@ manual_run() { # LOOP
   mkdir "$work/manual"
   mcopy -s -i "$loop@@1048576" '::/*' "$work/manual/"
   echo 'start=1MiB, type=c, bootable' | sfdisk -q --wipe always "$loop" >/dev/null 2>&1
-  mkfs.fat -F 32 --offset 2048 "$loop" >/dev/null
+  mkfs.fat -F 32 --offset 2048 "$loop" >/dev/null 2>&1
   mcopy -s -i "$loop@@1048576" "$work/manual"/* ::/
   sync
   seconds "$t0"

@@ -105,14 +105,18 @@ TEST(TerminalArguments, SeveralTargetsAfterTheOptions) {
 
 TEST(TerminalArguments, SizesAsTheMachineDescriptionTakesThem) {
   const std::pair<const char *, std::uint64_t> sizes[] = {
-      {"512", 512},         {"1K", 1024},       {"64M", 64ull << 20},
-      {"64m", 64ull << 20}, {"2G", 2ull << 30}, {"1t", 1ull << 40},
+      {"69206016", 66ull << 20}, {"67584K", 66ull << 20}, {"64M", 64ull << 20},
+      {"64m", 64ull << 20},      {"2G", 2ull << 30},      {"1t", 1ull << 40},
       {"16777215T", 16777215ull << 40}};
   for (auto [text, bytes] : sizes) {
     ArgumentReading r = read_for_terminal({"--size", text, "--yes", "new.img"});
     EXPECT_FALSE(r.error) << text;
     EXPECT_EQ(r.values.new_size, bytes) << text;
   }
+  // Too small for FAT32: refused with the smallest size.
+  for (const char *small : {"512", "1K", "32M"})
+    EXPECT_EQ(read_for_terminal({"--size", small, "--yes", "new.img"}).error,
+              (ArgumentError{"ARGS_ERR_SIZE_SMALL", {"--size", small, "33M"}}));
   for (const char *bad : {"0", "0M", "1000", "1.5G", "12x", "M", "1KB", " 1M",
                           "16777216T", "999999999999999999"})
     EXPECT_EQ(read_for_terminal({"--size", bad, "--yes", "new.img"}).error,

@@ -23,29 +23,33 @@ bool all_zero(const unsigned char *data, std::size_t size) {
 }
 
 // Writes `size` bytes at `offset`; whole blocks of zeros become holes, so
-// a sparse image stays sparse and reads the same.
-bool write_sparse(int fd, std::uint64_t offset, const unsigned char *data,
-                  std::size_t size) {
-  auto put = [&](std::uint64_t at, const unsigned char *from, std::size_t n) {
+// a sparse image stays sparse and reads the same. 0, or the Win32 code of
+// the host's refusal (a full host disk is ERROR_DISK_FULL).
+DWORD write_sparse(int fd, std::uint64_t offset, const unsigned char *data,
+                   std::size_t size) {
+  auto put = [&](std::uint64_t at, const unsigned char *from,
+                 std::size_t n) -> DWORD {
     while (n > 0) {
       ssize_t done = pwrite(fd, from, n, off_t(at));
       if (done < 0 && errno == EINTR)
         continue;
-      if (done <= 0)
-        return false;
+      if (done < 0)
+        return win32_error_of(errno);
+      if (done == 0)
+        return ERROR_WRITE_FAULT;
       at += std::size_t(done), from += done, n -= std::size_t(done);
     }
-    return true;
+    return 0;
   };
-  auto zero = [&](std::uint64_t at, std::size_t n) {
+  auto zero = [&](std::uint64_t at, std::size_t n) -> DWORD {
     if (fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, off_t(at),
                   off_t(n)) == 0)
-      return true;
+      return 0;
     static const unsigned char zeros[kBlock] = {};
     for (std::size_t done = 0; done < n; done += kBlock)
-      if (!put(at + done, zeros, std::min(kBlock, n - done)))
-        return false;
-    return true;
+      if (DWORD code = put(at + done, zeros, std::min(kBlock, n - done)))
+        return code;
+    return 0;
   };
 
   std::size_t pos = 0;
@@ -61,11 +65,11 @@ bool write_sparse(int fd, std::uint64_t offset, const unsigned char *data,
     while (whole && pos + run + kBlock <= size &&
            all_zero(data + pos + run, kBlock) == zeros)
       run += kBlock;
-    if (!(zeros ? zero(at, run) : put(at, data + pos, run)))
-      return false;
+    if (DWORD code = zeros ? zero(at, run) : put(at, data + pos, run))
+      return code;
     pos += run;
   }
-  return true;
+  return 0;
 }
 
 // A write to a real block device: O_DIRECT on an unbuffered handle (its
@@ -97,7 +101,6 @@ DWORD write_device(const Disk &disk, DWORD flags, std::uint64_t at,
   return error ? win32_error_of(error) : 0;
 }
 
-
 } // namespace
 
 // `size` bytes at byte `at` of the disk, through a counterfeit stick's
@@ -116,13 +119,13 @@ DWORD write_disk(const Disk &disk, DWORD flags, std::uint64_t at,
   if (fd < 0)
     return errno == EACCES || errno == EROFS ? ERROR_WRITE_PROTECT
                                              : ERROR_WRITE_FAULT;
-  bool failed = wrapped_pieces(
+  DWORD code = wrapped_pieces(
       wrap, at, size,
       [&](std::uint64_t to, std::uint64_t done, std::uint64_t count) {
-        return !write_sparse(fd, to, data + done, std::size_t(count));
+        return write_sparse(fd, to, data + done, std::size_t(count));
       });
   close(fd);
-  return failed ? ERROR_WRITE_FAULT : 0;
+  return code;
 }
 
 DWORD read_disk(const Disk &disk, std::uint64_t at, LPVOID buffer,
