@@ -41,6 +41,7 @@ struct Measure {
   double seconds;
   long peak_kib;
   bool ok;
+  double cpu_seconds; ///< user and system: the rest is waiting
 };
 
 // Runs `work` in a child process: its wall time and peak resident memory.
@@ -56,8 +57,10 @@ Measure in_child(const std::function<bool()> &work) {
   double seconds = std::chrono::duration<double>(
                        std::chrono::steady_clock::now() - start)
                        .count();
+  auto cpu = [](const timeval &t) { return double(t.tv_sec) + t.tv_usec / 1e6; };
   return {seconds, usage.ru_maxrss,
-          WIFEXITED(status) && WEXITSTATUS(status) == 0};
+          WIFEXITED(status) && WEXITSTATUS(status) == 0,
+          cpu(usage.ru_utime) + cpu(usage.ru_stime)};
 }
 
 constexpr std::uint64_t kPartition = 2048 * 512; // as the shop stick has it
@@ -166,8 +169,8 @@ void remove_tree(const fs::path &path) {
 }
 
 void row(const char *what, const Measure &m) {
-  std::printf("  %-38s %8.3f s %9ld KiB%s\n", what, m.seconds, m.peak_kib,
-              m.ok ? "" : "  FAILED");
+  std::printf("  %-38s %8.3f s %8.3f s %9ld KiB%s\n", what, m.seconds,
+              m.cpu_seconds, m.peak_kib, m.ok ? "" : "  FAILED");
 }
 
 } // namespace
@@ -182,7 +185,7 @@ int main(int argc, char **argv) {
   std::printf("Stick: 2,004 files, %.1f MiB, on a 256 MiB FAT32 stick image "
               "in %s\n",
               double(bytes) / (1 << 20), work.c_str());
-  std::printf("  %-40s %10s %13s\n", "", "time", "peak memory");
+  std::printf("  %-40s %8s %10s %13s\n", "", "time", "CPU", "peak memory");
 
   emulation::DiskConfig config;
   config.image = work / "stick.img";

@@ -106,12 +106,12 @@ struct Walk {
     ancestors.erase(real);
   }
 
-  // The type that the folder listing gave is trusted for plain files and
-  // folders; anything else is looked at closely.
+  // The type that the folder listing gave is trusted for plain files (no
+  // system call when the listing tells it); anything else is looked at
+  // closely.
   void entry(const fs::directory_entry &listed, const std::string &path) {
     std::error_code error;
-    fs::file_type type = listed.symlink_status(error).type();
-    if (type == fs::file_type::regular)
+    if (!listed.is_symlink(error) && listed.is_regular_file(error))
       return listing.files.push_back(path);
     const fs::path &host = listed.path();
     struct stat status {};
