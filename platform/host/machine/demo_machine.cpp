@@ -55,7 +55,8 @@ Sector shop_mbr(std::uint32_t sectors, std::uint8_t type) {
   const unsigned char start_chs[3] = {0x20, 0x21, 0x00}; // LBA 2048
   std::memcpy(entry + 1, start_chs, 3);
   entry[4] = type;
-  entry[5] = entry[6] = entry[7] = 0xFF; // the end lies beyond CHS
+  const unsigned char end_chs[3] = {0xFE, 0xFF, 0xFF}; // beyond CHS
+  std::memcpy(entry + 5, end_chs, 3);
   put32(entry + 8, kShopPartitionStart);
   put32(entry + 12, sectors);
   mbr[510] = 0x55;

@@ -4,8 +4,8 @@
 #include "platform/host/machine/demo_machine.h"
 #include "platform/host/machine/fat_probe.h"
 #include "platform/host/machine/image_range.h"
-#include "platform/host/machine/machine_choice.h"
 #include "platform/host/machine/linux_disks.h"
+#include "platform/host/machine/machine_choice.h"
 #include "platform/host/win32/win32_types.h"
 #include "strings/error.h"
 
