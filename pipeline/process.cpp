@@ -368,6 +368,24 @@ Plan plan_of(const RunRecord &record) {
   return plan;
 }
 
+// The drive as the run uses it: what was freed for the run is given back
+// at its end, unless the run changed the drive.
+struct VolumeUse {
+  VolumeUse(std::string root, bool changed)
+      : root(std::move(root)), changed(changed) {}
+  ~VolumeUse() {
+    try {
+      platform::file_system().end_volume_use(root, changed);
+    } catch (...) {
+    }
+  }
+  VolumeUse(const VolumeUse &) = delete;
+  VolumeUse &operator=(const VolumeUse &) = delete;
+
+  std::string root;
+  bool changed;
+};
+
 } // namespace
 
 void progress_cb(double, const std::string &) {}
@@ -377,6 +395,14 @@ void Process::process(const std::shared_ptr<UsbDisk> &disk,
   if (!disk)
     return;
   std::optional<StoredRun> unfinished = std::exchange(unfinished_, std::nullopt);
+  // A run cut off earlier changed the stick already.
+  VolumeUse use(disk->path, unfinished.has_value());
+  RunControl control = control_;
+  control.changing = [&](const std::string &backup_folder) {
+    use.changed = true;
+    if (control_.changing)
+      control_.changing(backup_folder);
+  };
   // Another program on the stick would find it changing under its feet.
   if (platform::file_system().volume_in_use(disk->path)) {
     std::string user = platform::file_system().volume_user(disk->path);
@@ -391,7 +417,7 @@ void Process::process(const std::shared_ptr<UsbDisk> &disk,
 
   if (unfinished) {
     Preparation run(plan_of(unfinished->record), *disk, report, toolkit_,
-                    control_);
+                    control);
     run.resume(std::move(*unfinished));
     return run.run();
   }
@@ -400,7 +426,7 @@ void Process::process(const std::shared_ptr<UsbDisk> &disk,
   plan.format = format_;
   plan.fdos = fdos_;
   plan.copies = copy_directories;
-  Preparation run(plan, *disk, report, toolkit_, control_);
+  Preparation run(plan, *disk, report, toolkit_, control);
   RunRecord record;
   record.target = target_name_.empty() ? disk->path : target_name_;
   record.device_id = disk->deviceID;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the host program on the
-# built-in default machine: one 256 MiB USB stick E, backed by the image
+# demo machine: one 256 MiB USB stick E, backed by the image
 # build/stick/corvantix-stick.img (made on first use like a new stick from
 # the shop), beside an IDE system disk that is never listed.
 #
@@ -16,7 +16,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 program=$top/build/host/corvantix
 mkdir -p "$top/build/stick"
 cd "$top/build/stick"
-unset CORVANTIX_MACHINE
+export CORVANTIX_MACHINE=demo
 
 if [ -n "${DISPLAY:-}" ] && [ -z "${CORVANTIX_XVFB:-}" ]; then
   exec "$program" "$@"

@@ -100,8 +100,9 @@ TEST_F(HostFileSystem, ReadinessFollowsTheMountedVolume) {
   emulation::Machine &machine = emulation::Machine::current();
   machine.dismount(*machine.disk_by_letter('E'));
   EXPECT_FALSE(files.volume_ready("E:\\"));
+  // A letter without a file system that can be read is a RAW volume.
   EXPECT_EQ(code_of([&] { files.copy_file(folder_.path().string(), "E:\\X"); }),
-            3u);
+            std::uint32_t(ERROR_UNRECOGNIZED_VOLUME));
 }
 
 TEST_F(HostFileSystem, ProtectionsHoldForRoot) {

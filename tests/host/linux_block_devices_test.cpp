@@ -5,7 +5,9 @@
 #include "loop_device.h"
 #include "platform/host/machine/host_tools.h"
 #include "platform/host/machine/linux_disks.h"
+#include "platform/host/machine/linux_mounts.h"
 #include "platform/host/win32/win32_types.h"
+#include "platform/system.h"
 #include "whole_run.h"
 
 #include <gtest/gtest.h>
@@ -51,9 +53,11 @@ void make_image(const fs::path &file, std::uint32_t sector,
 // A file system mounted for one test.
 class Mount {
 public:
-  Mount(const std::string &device, const fs::path &point) : point_(point) {
+  Mount(const std::string &device, const fs::path &point,
+        const std::string &options = "defaults")
+      : point_(point) {
     fs::create_directories(point);
-    auto mounted = run_tool({"mount", device, point.string()});
+    auto mounted = run_tool({"mount", "-o", options, device, point.string()});
     mounted_ = mounted.ok();
     error_ = mounted.err;
   }
@@ -209,7 +213,8 @@ TEST_F(LoopDevices, MountedPartitionIsFoundAndKeepsTheDiskBusy) {
 
 // A whole run on a loop device whose ext4 partition is mounted: a RAW
 // stick to the program, with its letter. The run unmounts an idle mount
-// before anything is read; a busy one stops it, named, with nothing copied.
+// before anything is read, and mounts it again as it was when it fails
+// before the change; a busy one stops it, named, with nothing copied.
 class MountedStickRun : public WholeRun {
 protected:
   void SetUp() override {
@@ -242,9 +247,11 @@ TEST_F(MountedStickRun, IdleMountIsTakenOffBusyOneStopsTheRun) {
     auto made = run_tool({"mkfs.ext4", "-q", "-F", first});
     ASSERT_TRUE(made.ok()) << made.err;
     fs::path point = folder_.path() / "mounted here";
-    Mount mount(first, point);
+    Mount mount(first, point, "nodev,noatime,errors=remount-ro");
     if (!mount.ok())
       GTEST_SKIP() << "ext4 cannot be mounted here: " << mount.error();
+    emulation::LinuxMount before =
+        emulation::mount_at(emulation::read_mountinfo(), point.string());
     std::optional<std::ofstream> held;
     if (c.busy)
       held.emplace(point / "open.txt");
@@ -271,9 +278,16 @@ TEST_F(MountedStickRun, IdleMountIsTakenOffBusyOneStopsTheRun) {
       EXPECT_TRUE(machine.writes().empty());
     } else if (c.args.size() == 2) {
       ASSERT_EQ(shown.size(), 1u);
-      EXPECT_TRUE(shown[0].starts_with(Res::get("STEP_BACKUP_CREATE_ERR")))
+      // The volume holds no file system that can be read: the cause says so.
+      EXPECT_EQ(shown[0].rfind(Res::get("STEP_BACKUP_CREATE_ERR") + " " +
+                                   corvantix::platform::system_message(
+                                       ERROR_UNRECOGNIZED_VOLUME),
+                               0),
+                0u)
           << shown[0];
-      EXPECT_TRUE(points.empty());
+      EXPECT_EQ(points, std::vector<std::string>{point.string()});
+      EXPECT_EQ(emulation::mount_at(emulation::read_mountinfo(), point.string()),
+                before);
       EXPECT_TRUE(machine.writes().empty());
     } else {
       // The formatter locks the unmounted RAW volume and prepares it.

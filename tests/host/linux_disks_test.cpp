@@ -5,6 +5,8 @@
 #include "platform/host/machine/fat_probe.h"
 #include "platform/host/machine/host_tools.h"
 #include "platform/host/machine/linux_disks.h"
+#include "platform/host/machine/machine_choice.h"
+#include "strings/error.h"
 #include "strings/res.h"
 
 #include <gtest/gtest.h>
@@ -287,6 +289,51 @@ TEST_F(LinuxDisks, UsbMachineIsMadeOfTheDevices) {
   EXPECT_TRUE(emulation::is_usb_machine_name("usb"));
   EXPECT_FALSE(emulation::is_usb_machine_name("usb.txt"));
   EXPECT_FALSE(emulation::is_usb_machine_name("USB "));
+}
+
+// Unless told otherwise the program works on the computer's USB sticks,
+// and leaves the folder it was started in alone.
+TEST_F(LinuxDisks, TheMachineIsTheUsbDisksUnlessTheDemoIsAskedFor) {
+  machine_.usb_disk("sdb", "2-1", 16, 1 << 20);
+  machine_.disk("sda", "pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0",
+                0, 1 << 22);
+  TempFolder started_in;
+  fs::path description = started_in.path() / "machine.txt";
+  write(description, "disk other.img letter=G");
+  const struct {
+    const char *value;
+    std::vector<fs::path> images; // relative to the folder started in
+    char letter;
+  } cases[] = {
+      {nullptr, {}, 'E'},
+      {"", {}, 'E'},
+      {"usb", {}, 'E'},
+      {"demo", {"corvantix-system.img", "corvantix-stick.img"}, 'E'},
+      {"Demo", {}, 0}, // a description file's name, which is missing
+      {description.c_str(), {"other.img"}, 'G'},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.value ? c.value : "(unset)");
+    std::vector<emulation::DiskConfig> disks;
+    try {
+      disks = emulation::chosen_machine(c.value, machine_.roots(),
+                                        started_in.path());
+    } catch (const Error &) {
+      EXPECT_EQ(c.letter, 0) << "refused";
+      continue;
+    }
+    bool usb = c.images.empty();
+    ASSERT_EQ(disks.size(), usb ? 1u : c.images.size());
+    EXPECT_EQ(disks.back().letter, c.letter);
+    for (std::size_t i = 0; !usb && i < disks.size(); ++i)
+      EXPECT_EQ(disks[i].image, started_in.path() / c.images[i]);
+    if (usb)
+      EXPECT_EQ(disks[0].image, machine_.dev() / "sdb");
+    EXPECT_EQ(std::distance(fs::directory_iterator(started_in.path()),
+                            fs::directory_iterator()),
+              1)
+        << "only the description file is in the folder";
+  }
 }
 
 TEST(LinuxDiskNames, PartitionsAndDeviceNumbers) {

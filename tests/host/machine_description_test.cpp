@@ -190,7 +190,7 @@ TEST_F(MachineDescriptionTest, ABadImageStopsTheMachineBeforeAnyDiskIsMade) {
   } catch (const Error &e) {
     message = e.what();
   }
-  ::unsetenv("CORVANTIX_MACHINE");
+  ::setenv("CORVANTIX_MACHINE", "demo", 1);
   emulation::Machine::install(nullptr);
   EXPECT_NE(message.find(file.string() + ":2: the image"), std::string::npos)
       << message;

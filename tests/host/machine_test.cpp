@@ -1,5 +1,6 @@
 #include "host/emulated_disks.h"
 #include "platform/host/win32/dos_attributes.h"
+#include "platform/host/machine/demo_machine.h"
 #include "platform/host/machine/host_tools.h"
 #include "platform/host/win32/kernel32.h"
 #include "platform/filesystem.h"
@@ -38,7 +39,7 @@ protected:
 };
 
 TEST_F(EmulatedMachine, DefaultMachineHasAShopStickAndAHiddenSystemDisk) {
-  auto disks = emulation::default_machine(dir());
+  auto disks = emulation::demo_machine(dir());
   Machine::install(std::make_unique<Machine>(disks, dir() / "state"));
   Machine &machine = Machine::current();
   ASSERT_EQ(machine.disks().size(), 2u);
@@ -80,6 +81,53 @@ TEST_F(EmulatedMachine, DefaultMachineHasAShopStickAndAHiddenSystemDisk) {
   Machine::install(nullptr);
   Machine::install(std::make_unique<Machine>(disks, dir() / "state"));
   EXPECT_EQ(files.attributes("E:\\README.TXT"), platform::kAttributeArchive);
+}
+
+// The demo stick comes from our own FAT code, with no mkfs.fat on the
+// path, and an image that a failed making left behind is made afresh.
+TEST_F(EmulatedMachine, TheDemoStickIsMadeWithoutMkfsAndRemadeWhenBroken) {
+  fs::path stick_image = dir() / "corvantix-stick.img";
+  const struct {
+    const char *left;
+    std::uint64_t size; // of the image left behind, 0: none
+    bool zeros;         // else a shop stick with a mark at 100 MiB
+  } cases[] = {
+      {"nothing", 0, true},
+      {"all zeros", 256 * kMiB, true},
+      {"zeros of another size", kMiB, true},
+      {"a stick of another size", 128 * kMiB, false},
+      {"a sound stick", 256 * kMiB, false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.left);
+    Machine::install(nullptr);
+    fs::remove(stick_image);
+    if (c.size) {
+      std::ofstream(stick_image, std::ios::binary);
+      fs::resize_file(stick_image, c.size);
+    }
+    if (c.size && !c.zeros) {
+      ASSERT_EQ(emulation::format_like_shop(stick_image, c.size), 0);
+      write(stick_image, 100 * kMiB, "mark");
+    }
+    std::string path = std::getenv("PATH");
+    ::setenv("PATH", (dir() / "no-tools").c_str(), 1);
+    auto disks = emulation::demo_machine(dir());
+    Machine::install(std::make_unique<Machine>(disks, dir() / "state"));
+    ::setenv("PATH", path.c_str(), 1);
+
+    ASSERT_TRUE(Machine::current().disk_by_letter('E')->mounted);
+    EXPECT_EQ(fs::file_size(stick_image), 256 * kMiB);
+    bool kept = c.size == 256 * kMiB && !c.zeros;
+    EXPECT_EQ(read(stick_image, 100 * kMiB, 4) == "mark", kept);
+    fs::path partition = dir() / "partition.img";
+    ASSERT_TRUE(run_tool({"dd", "if=" + stick_image.string(),
+                          "of=" + partition.string(), "bs=1M", "skip=1",
+                          "conv=sparse", "status=none"})
+                    .ok());
+    auto judged = run_tool({"fsck.fat", "-n", partition.string()});
+    EXPECT_TRUE(judged.ok()) << judged.out << judged.err;
+  }
 }
 
 TEST_F(EmulatedMachine, AShopStickPastTwoTebibytesIsUsableUpToItsPartitionsEnd) {

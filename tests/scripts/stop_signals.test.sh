@@ -25,7 +25,8 @@ done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/stop-signals.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-unset DISPLAY WAYLAND_DISPLAY CORVANTIX_MACHINE
+unset DISPLAY WAYLAND_DISPLAY
+export CORVANTIX_MACHINE=demo # the images in the current folder
 export LANG=C.UTF-8 LC_ALL= LC_MESSAGES= ASAN_OPTIONS=detect_leaks=0
 export MTOOLSRC=/dev/null MTOOLS_SKIP_CHECK=1 TMPDIR=$work/tmp
 export XDG_STATE_HOME=$work/state

@@ -23,7 +23,8 @@ trap cleanup EXIT
 
 export LANG=C.UTF-8 LC_ALL= LC_MESSAGES=
 export ASAN_OPTIONS=detect_leaks=0
-unset CORVANTIX_MACHINE WAYLAND_DISPLAY
+unset WAYLAND_DISPLAY
+export CORVANTIX_MACHINE=demo # the images in the current folder
 
 # An X server of our own, since some cases kill it.
 start_x() {

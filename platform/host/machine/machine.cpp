@@ -1,10 +1,11 @@
 // The emulated machine: its disks, their images, volumes and faults.
 #include "platform/host/machine/machine.h"
 
+#include "platform/host/machine/demo_machine.h"
 #include "platform/host/machine/fat_probe.h"
 #include "platform/host/machine/image_range.h"
-#include "platform/host/machine/host_tools.h"
 #include "platform/host/machine/linux_disks.h"
+#include "platform/host/machine/machine_choice.h"
 #include "platform/host/win32/win32_types.h"
 #include "strings/error.h"
 
@@ -34,14 +35,9 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::uint64_t kMiB = 1 << 20;
-constexpr std::uint32_t kShopPartitionStart = 2048; // 1 MiB, as sold
 
 std::uint32_t le32(const unsigned char *p) {
   return p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t(p[3]) << 24;
-}
-void put32(unsigned char *p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i)
-    p[i] = std::uint8_t(v >> (8 * i));
 }
 
 bool read_at(const fs::path &image, std::uint64_t offset, unsigned char *out,
@@ -107,88 +103,6 @@ std::optional<Extent> first_partition(const Disk &disk) {
     return std::nullopt;
   extent.length = std::min(extent.length, size - extent.offset);
   return extent;
-}
-
-// The sectors of a new stick's partition: the rest of the disk, up to the
-// last sector a 32-bit LBA reaches.
-std::uint32_t shop_partition_sectors(std::uint64_t size) {
-  return std::uint32_t(std::min<std::uint64_t>(size / 512, 1ull << 32) -
-                       kShopPartitionStart);
-}
-
-// An MBR as a new stick has it: no boot code, one FAT partition at 1 MiB.
-void write_shop_mbr(const fs::path &image, std::uint64_t size,
-                    std::uint8_t type) {
-  unsigned char mbr[512] = {};
-  put32(mbr + 440, 0x5A17C0DE);
-  unsigned char *entry = mbr + 446;
-  const unsigned char start_chs[3] = {0x20, 0x21, 0x00}; // LBA 2048
-  std::memcpy(entry + 1, start_chs, 3);
-  entry[4] = type;
-  entry[5] = 0xFE;
-  entry[6] = 0xFF;
-  entry[7] = 0xFF;
-  put32(entry + 8, kShopPartitionStart);
-  put32(entry + 12, shop_partition_sectors(size));
-  mbr[510] = 0x55;
-  mbr[511] = 0xAA;
-  std::fstream out(image, std::ios::binary | std::ios::in | std::ios::out);
-  out.write(reinterpret_cast<char *>(mbr), sizeof mbr);
-}
-
-// The files a stick comes with from the shop.
-void put_shop_files(const fs::path &image, std::uint64_t offset,
-                    std::uint64_t length) {
-  struct ShopFile {
-    const char *folder, *name, *text;
-  };
-  static constexpr ShopFile kFiles[] = {
-      {"", "README.TXT", "Thank you for buying this USB stick.\r\n"},
-      {"Photos", "Holiday 2011.txt", "Beach, sun and a sandcastle.\r\n"},
-  };
-  ImageRange range(image.string(), offset, length);
-  std::unique_ptr<fat::FatVolume> volume;
-  if (range.Error() || fat::FatVolume::Mount(range, volume) != 0)
-    return;
-  for (const ShopFile &file : kFiles) {
-    std::string path = *file.folder ? std::string(file.folder) + "/" + file.name
-                                    : file.name;
-    fat::FileWriter writer;
-    if (*file.folder)
-      volume->CreateFolder(file.folder);
-    if (volume->CreateOrTruncate(path, fat::kArchive, {}, writer) == 0) {
-      writer.Write(file.text, std::strlen(file.text));
-      writer.Close();
-    }
-  }
-  volume->Flush();
-}
-
-// A FAT file system at 1 MiB with a few files, as sticks are sold.
-void format_like_shop(const fs::path &image, std::uint64_t size) {
-  if (size < 8 * kMiB)
-    return; // too small for anything sold; leave it blank
-  bool fat32 = size >= 64 * kMiB;
-  std::vector<std::string> mkfs = {"mkfs.fat", "--offset",
-                                   std::to_string(kShopPartitionStart), "-h",
-                                   std::to_string(kShopPartitionStart),
-                                   "--mbr=n", "-n", "USB STICK",
-                                   "-i", "5A17C0DE"};
-  if (fat32)
-    mkfs.insert(mkfs.begin() + 1, {"-F", "32"});
-  mkfs.push_back(image.string());
-  // The file system fills the partition, not the disk (in KiB).
-  mkfs.push_back(std::to_string(shop_partition_sectors(size) / 2));
-  ToolResult made = run_tool(mkfs);
-  if (!made.ok()) {
-    std::fprintf(stderr, "emulated machine: mkfs.fat failed: %s\n",
-                 made.err.c_str());
-    return;
-  }
-  write_shop_mbr(image, size, fat32 ? 0x0C : 0x0E);
-
-  put_shop_files(image, kShopPartitionStart * 512,
-                 std::uint64_t(shop_partition_sectors(size)) * 512);
 }
 
 // Folds a counterfeit stick's image, written in full as the shop formats
@@ -269,7 +183,7 @@ bool make_image(const DiskConfig &config) {
   // The shop formats the size a counterfeit stick claims; what lies beyond
   // the size it keeps folds down.
   if (!failed && config.new_image_formatted)
-    format_like_shop(config.image, config.new_size);
+    failed = format_like_shop(config.image, config.new_size);
   if (!failed && config.real_size)
     failed = fold_image(config.image, config.real_size);
   if (failed) {
@@ -332,21 +246,6 @@ std::uint64_t Disk::size() const {
   return config.real_size ? config.new_size : bytes;
 }
 
-std::vector<DiskConfig> default_machine(const fs::path &folder) {
-  DiskConfig system;
-  system.image = folder / "corvantix-system.img";
-  system.new_size = 64 * kMiB;
-  system.new_image_formatted = false;
-  system.model = "Corvantix System Disk";
-  system.interface_type = "IDE";
-  DiskConfig stick;
-  stick.image = folder / "corvantix-stick.img";
-  stick.new_size = 256 * kMiB;
-  stick.model = "Corvantix Virtual Stick";
-  stick.letter = 'E';
-  return {system, stick};
-}
-
 Machine &Machine::current() {
   std::lock_guard guard(current_mutex);
   if (!current_machine) {
@@ -356,18 +255,8 @@ Machine &Machine::current() {
     if (!::mkdtemp(state.data()))
       throw Error("Could not make the machine's folder '" + state +
                   "': " + std::strerror(errno));
-    const char *description = std::getenv("CORVANTIX_MACHINE");
-    // Started from the menu entry, through pkexec, which passes no
-    // environment on: the user wants the computer's own USB sticks.
-    if (!description && std::getenv("PKEXEC_UID"))
-      description = "usb";
-    std::vector<DiskConfig> disks;
-    if (description && is_usb_machine_name(description))
-      disks = usb_machine();
-    else if (description && *description)
-      disks = read_machine_description(description);
-    else
-      disks = default_machine(fs::current_path());
+    std::vector<DiskConfig> disks =
+        chosen_machine(std::getenv("CORVANTIX_MACHINE"));
     current_machine = std::make_unique<Machine>(std::move(disks), state);
   }
   return *current_machine;
@@ -532,6 +421,10 @@ Machine::VolumeImage Machine::volume_image(char letter) {
   Disk *disk = disk_by_letter(letter);
   if (disk && disk->volume_present() && !claim(*disk))
     return {"", 0, 0, kSharingViolation};
+  // A RAW volume: Windows names what is missing rather than the path.
+  if (disk && disk->volume_present() && !disk->mounted && !disk->dismounted &&
+      !disk->volume_locked)
+    return {"", 0, 0, ERROR_UNRECOGNIZED_VOLUME};
   if (!disk || !disk->mounted || disk->volume_locked || disk->stale)
     return {"", 0, 0, kPathNotFound};
   // A stick pulled out: its volume is gone with it.
@@ -577,11 +470,16 @@ std::uint32_t Machine::release_volume(char letter) {
     return 0;
   refusals_.erase(std::this_thread::get_id());
   bool unmounted = false;
+  std::string mountinfo = read_mountinfo();
   std::string why = release_disk(
-      *linux_disk, read_mountinfo(), read_mountinfo("/proc/swaps"),
+      *linux_disk, mountinfo, read_mountinfo("/proc/swaps"),
       [&](const std::string &point) {
         unmounted = true;
-        return ::umount2(point.c_str(), 0) == 0 ? 0 : errno;
+        if (::umount2(point.c_str(), 0) != 0)
+          return errno;
+        disk->unmounted.push_back(mount_at(mountinfo, point));
+        tell_unmounted(disk->unmounted.back());
+        return 0;
       });
   if (!why.empty())
     return refuse(ERROR_SHARING_VIOLATION, std::move(why));

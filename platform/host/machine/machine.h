@@ -37,6 +37,8 @@
 // wait for each other's reads, writes and flushes.
 #pragma once
 
+#include "platform/host/machine/linux_mounts.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -112,6 +114,8 @@ struct Disk {
   /// An exclusive (O_EXCL) open of a block device while its volume is
   /// locked: Linux then cannot mount it underneath.
   std::shared_ptr<ImageLock> exclusive;
+  /// What release_volume unmounted for a run, in the order it went.
+  std::vector<LinuxMount> unmounted;
 
   /// Held for a transfer of the disk's sectors (a file call on its volume,
   /// a raw read or write), before the machine's lock, which the transfer
@@ -134,12 +138,6 @@ struct Disk {
 /// throws corvantix::Error naming the file and line.
 std::vector<DiskConfig>
 read_machine_description(const std::filesystem::path &file);
-
-/// The machine without a description: system disk 0 (IDE, no letter,
-/// "corvantix-system.img") and USB stick 1 with letter E
-/// ("corvantix-stick.img", 256 MiB, new ones come from the shop), both
-/// images in `folder`.
-std::vector<DiskConfig> default_machine(const std::filesystem::path &folder);
 
 /// An open handle of the emulated kernel on a disk or a volume.
 struct DeviceHandle {
@@ -164,9 +162,9 @@ struct DeviceWrite {
 
 class Machine {
 public:
-  /// The process's machine: described by the file named in
-  /// CORVANTIX_MACHINE (`usb`: the real USB disks), else the built-in
-  /// default in the current folder. Made on first use.
+  /// The process's machine, as CORVANTIX_MACHINE chooses it (see
+  /// machine_choice.h): the computer's USB disks unless told otherwise.
+  /// Made on first use.
   static Machine &current();
 
   /// Replaces the process's machine (tests); the old one is shut down. With
@@ -239,6 +237,10 @@ public:
   /// area, an exclusive holder, or another program of ours; the message
   /// naming the mount point or swap area is kept as the refusal.
   std::uint32_t release_volume(char letter);
+  /// The run on the volume of `letter` is over: what release_volume
+  /// unmounted for it is mounted again as it was, unless the run changed
+  /// the stick (machine_mounts.cpp). A mount that fails is told on stderr.
+  void give_back_volume(char letter, bool changed);
 
   /// Why the last volume lock of this thread was refused, in the user's
   /// words, for the system text of its error code; taken once. Each run

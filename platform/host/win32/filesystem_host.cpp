@@ -367,6 +367,11 @@ public:
       return {};
     return emulation::take_disk_refusal(ERROR_SHARING_VIOLATION).value_or("");
   }
+
+  void end_volume_use(const std::string &root, bool changed) override {
+    if (is_drive_path(root))
+      emulation::Machine::current().give_back_volume(root[0], changed);
+  }
 };
 
 } // namespace

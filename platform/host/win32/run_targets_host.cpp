@@ -7,6 +7,7 @@
 #include "disk/formatter.h"
 #include "platform/host/machine/linux_disks.h"
 #include "platform/host/machine/machine.h"
+#include "platform/host/machine/machine_choice.h"
 #include "platform/system.h"
 #include "strings/error.h"
 #include "strings/res.h"
@@ -77,8 +78,7 @@ struct Candidate {
 // Why the machine of the real USB disks has no drive to prepare: no USB
 // disk at all, or none that this user may open.
 std::optional<RunTarget> why_no_usb_disk() {
-  const char *machine_name = std::getenv("CORVANTIX_MACHINE");
-  if (!machine_name || !emulation::is_usb_machine_name(machine_name))
+  if (!emulation::is_usb_machine(std::getenv("CORVANTIX_MACHINE")))
     return std::nullopt;
   Machine &machine = Machine::current();
   std::lock_guard guard(machine.lock());
