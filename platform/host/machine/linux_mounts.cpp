@@ -87,8 +87,10 @@ int mount_again(const LinuxMount &mount) {
   return result == 0 ? 0 : errno;
 }
 
+// On standard error as the terminal's other messages are, under the
+// program's name.
 void tell_unmounted(const LinuxMount &mount) {
-  std::fprintf(stderr, "%s\n",
+  std::fprintf(stderr, "corvantix: %s\n",
                Res::format("USB_UNMOUNTED", mount.source, mount.point).c_str());
 }
 
@@ -97,7 +99,7 @@ void mount_all_again(const std::vector<LinuxMount> &unmounted) {
     if (mount->source.empty())
       continue;
     if (int error = mount_again(*mount))
-      std::fprintf(stderr, "%s\n",
+      std::fprintf(stderr, "corvantix: %s\n",
                    Res::format("USB_ERR_REMOUNT", mount->source, mount->point,
                                std::strerror(error))
                        .c_str());

@@ -1,7 +1,7 @@
-// The emulated machine: its disks, their images, volumes and faults.
+// The emulated machine: its disks, their volumes, refusals and faults.
 #include "platform/host/machine/machine.h"
 
-#include "platform/host/machine/demo_machine.h"
+#include "platform/host/machine/disk_images.h"
 #include "platform/host/machine/fat_probe.h"
 #include "platform/host/machine/image_range.h"
 #include "platform/host/machine/linux_disks.h"
@@ -12,239 +12,26 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <sys/mount.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <limits>
-#include <set>
-#include <sstream>
 
 namespace corvantix::emulation {
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint64_t kMiB = 1 << 20;
-
-std::uint32_t le32(const unsigned char *p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t(p[3]) << 24;
-}
-
-bool read_at(const fs::path &image, std::uint64_t offset, unsigned char *out,
-             std::size_t size, std::uint64_t wrap) {
-  std::ifstream in(image, std::ios::binary);
-  return !wrapped_pieces(wrap, offset, size,
-                         [&](std::uint64_t at, std::uint64_t done,
-                             std::uint64_t count) {
-    in.seekg(std::streamoff(at));
-    return !in.read(reinterpret_cast<char *>(out + done),
-                    std::streamsize(count));
-  });
-}
-
-std::string upper_id(std::string text, std::size_t width) {
-  text = text.substr(0, width);
-  for (char &c : text)
-    c = std::isalnum(static_cast<unsigned char>(c))
-            ? char(std::toupper(static_cast<unsigned char>(c)))
-            : '_';
-  return text;
-}
-
-// The device instance identifier Windows gives such a disk.
-std::string pnp_id_for(const DiskConfig &config, int number) {
-  std::string model = config.model;
-  std::size_t space = model.find(' ');
-  std::string vendor = space == std::string::npos ? model : model.substr(0, space);
-  std::string product = space == std::string::npos ? "" : model.substr(space + 1);
-  char serial[32];
-  std::snprintf(serial, sizeof serial, "%08X", 0xC0DE0000u + unsigned(number));
-  std::string type = upper_id(config.interface_type, 16);
-  if (type == "USB")
-    return "USBSTOR\\DISK&VEN_" + upper_id(vendor, 8) + "&PROD_" +
-           upper_id(product, 16) + "&REV_1.00\\CVX" + serial + "&0";
-  if (type == "IDE") {
-    std::string name = upper_id(model, 40);
-    name.resize(40, '_');
-    return "IDE\\DISK" + name + "1.0_____\\5&" + serial + "&0&0.0." +
-           std::to_string(number);
-  }
-  return type + "\\DISK&VEN_" + upper_id(vendor, 8) + "&PROD_" +
-         upper_id(product, 16) + "\\4&" + serial + "&0&00000" +
-         std::to_string(number);
-}
-
-// The first partition of the image's MBR, in bytes; nullopt without one.
-struct Extent {
-  std::uint64_t offset, length;
-};
-std::optional<Extent> first_partition(const Disk &disk) {
-  unsigned char mbr[512];
-  if (!read_at(disk.config.image, 0, mbr, sizeof mbr, disk.config.real_size) ||
-      mbr[510] != 0x55 || mbr[511] != 0xAA)
-    return std::nullopt;
-  const unsigned char *entry = mbr + 446;
-  std::uint64_t unit = disk.config.sector_size;
-  if (entry[4] == 0 || le32(entry + 12) == 0)
-    return std::nullopt;
-  Extent extent{le32(entry + 8) * unit, le32(entry + 12) * unit};
-  std::uint64_t size = disk.size();
-  if (extent.offset >= size)
-    return std::nullopt;
-  extent.length = std::min(extent.length, size - extent.offset);
-  return extent;
-}
-
-// Folds a counterfeit stick's image, written in full as the shop formats
-// it, onto the `keep` bytes it really has: every written extent beyond them
-// goes to its offset mod `keep`, in ascending order, so that the later
-// writes win as on a wrapping controller; holes were never written and
-// fold nothing. Then the image is cut to `keep` bytes. 0 or errno.
-int fold_image(const fs::path &image, std::uint64_t keep) {
-  int fd = ::open(image.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0)
-    return errno;
-  std::vector<char> buffer(kMiB);
-  off_t end = ::lseek(fd, 0, SEEK_END);
-  int failed = end < 0 ? errno : 0;
-  for (off_t at = off_t(keep); !failed && at < end;) {
-    off_t data = ::lseek(fd, at, SEEK_DATA);
-    if (data < 0) {
-      failed = errno == ENXIO ? 0 : errno; // ENXIO: only a hole is left
-      break;
-    }
-    off_t hole = ::lseek(fd, data, SEEK_HOLE);
-    if (hole < 0) {
-      failed = errno;
-      break;
-    }
-    for (at = data; !failed && at < hole;) {
-      ssize_t got = ::pread(fd, buffer.data(),
-                            std::min<std::size_t>(buffer.size(), hole - at), at);
-      if (got <= 0) {
-        failed = got < 0 ? errno : EIO;
-        break;
-      }
-      failed = wrapped_pieces(keep, std::uint64_t(at), std::uint64_t(got),
-                              [&](std::uint64_t to, std::uint64_t done,
-                                  std::uint64_t count) {
-        ssize_t put = ::pwrite(fd, buffer.data() + done, count, off_t(to));
-        return put == ssize_t(count) ? 0 : put < 0 ? errno : EIO;
-      });
-      at += got;
-    }
-  }
-  if (!failed && ::ftruncate(fd, off_t(keep)) != 0)
-    failed = errno;
-  ::close(fd);
-  return failed;
-}
-
-// The images this process holds, by device and inode, so that machines
-// of one process share a lock that keeps other programs out.
-std::mutex locks_mutex;
-std::map<std::pair<dev_t, ino_t>, std::weak_ptr<ImageLock>> held_locks;
-
-// A new image, sparse, of the configured size; false when there is one
-// already. A size that the host file system cannot hold throws, naming the
-// image, and leaves no file behind.
-bool make_image(const DiskConfig &config) {
-  std::error_code error;
-  if (fs::exists(fs::symlink_status(config.image, error)) ||
-      config.new_size == 0)
-    return false;
-  auto refuse = [&](int code) {
-    throw Error("Could not make the image '" + config.image.string() +
-                "' of " + std::to_string(config.new_size) +
-                " bytes: " + std::strerror(code));
-  };
-  if (config.image.has_parent_path())
-    fs::create_directories(config.image.parent_path(), error);
-  int fd = ::open(config.image.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                  0666);
-  if (fd < 0)
-    refuse(errno);
-  int failed = 0;
-  if (config.new_size > std::uint64_t(std::numeric_limits<off_t>::max()))
-    failed = EFBIG;
-  else if (::ftruncate(fd, off_t(config.new_size)) != 0)
-    failed = errno;
-  ::close(fd);
-  // The shop formats the size a counterfeit stick claims; what lies beyond
-  // the size it keeps folds down.
-  if (!failed && config.new_image_formatted)
-    failed = format_like_shop(config.image, config.new_size);
-  if (!failed && config.real_size)
-    failed = fold_image(config.image, config.real_size);
-  if (failed) {
-    ::unlink(config.image.c_str());
-    refuse(failed);
-  }
-  return true;
-}
-
 std::mutex current_mutex;
 
 std::unique_ptr<Machine> current_machine;
 
 } // namespace
-
-struct ImageLock {
-  explicit ImageLock(int fd) : fd(fd) {}
-  ~ImageLock() { ::close(fd); } // closing ends the flock
-  int fd;
-};
-
-namespace {
-
-// This process's lock on `image`; null when another program holds it.
-// An image that cannot be opened has nothing to guard.
-std::shared_ptr<ImageLock> lock_image(const fs::path &image, bool &in_use) {
-  in_use = false;
-  int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  struct stat info;
-  if (fd < 0 || ::fstat(fd, &info) != 0) {
-    if (fd >= 0)
-      ::close(fd);
-    return nullptr;
-  }
-  std::lock_guard guard(locks_mutex);
-  auto key = std::make_pair(info.st_dev, info.st_ino);
-  if (auto held = held_locks[key].lock()) {
-    ::close(fd);
-    return held;
-  }
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    in_use = errno == EWOULDBLOCK;
-    ::close(fd);
-    return nullptr;
-  }
-  auto lock = std::make_shared<ImageLock>(fd);
-  held_locks[key] = lock;
-  return lock;
-}
-
-} // namespace
-
-std::uint64_t Disk::size() const {
-  if (config.block_device)
-    return block_device_size(config.image);
-  std::error_code error;
-  std::uint64_t bytes = fs::file_size(config.image, error);
-  if (error)
-    return 0;
-  return config.real_size ? config.new_size : bytes;
-}
 
 Machine &Machine::current() {
   std::lock_guard guard(current_mutex);
@@ -524,19 +311,6 @@ std::uint32_t make_private_folder(const fs::path &folder) {
       (status.st_mode & (S_IWGRP | S_IWOTH)))
     return ERROR_ACCESS_DENIED;
   return 0;
-}
-
-std::uint32_t sync_to_medium(const std::string &path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0)
-    return win32_error_of(errno);
-  std::uint32_t code = ::fsync(fd) == 0 ? 0 : win32_error_of(errno);
-  ::close(fd);
-  return code;
-}
-
-std::uint32_t flush_device(const std::string &node) {
-  return is_block_device(node) ? sync_to_medium(node) : 0;
 }
 
 void Machine::fail_call(const std::string &function, std::uint32_t code,
