@@ -117,20 +117,23 @@ TEST_F(RunRecords, AStartSortsTheRunsThatWereCutOff) {
     cut_off(row.record);
     UnfinishedRuns review = review_unfinished_runs({{stick, stick->path}});
     EXPECT_EQ(review.finishable.size(), row.finishable ? 1u : 0u) << row.name;
-    if (row.finishable)
+    if (row.finishable) {
       EXPECT_EQ(review.finishable[0].disk, stick) << row.name;
+    }
     ASSERT_EQ(review.notices.size(), row.notice ? 1u : 0u) << row.name;
     if (row.notice) {
       EXPECT_NE(review.notices[0].find(row.notice), std::string::npos)
           << row.name << ": " << review.notices[0];
-      if (!row.record.backup_folder.empty())
+      if (!row.record.backup_folder.empty()) {
         EXPECT_NE(review.notices[0].find(row.record.backup_folder), std::string::npos)
             << row.name << ": the notice names where the files are";
+      }
     }
     review = {}; // lets the locks go
     EXPECT_EQ(records_on_file().size(), row.record_stays ? 1u : 0u) << row.name;
-    if (!row.folder_left.empty())
+    if (!row.folder_left.empty()) {
       EXPECT_EQ(fs::exists(row.folder_left), row.folder_stays) << row.name;
+    }
   }
 }
 
