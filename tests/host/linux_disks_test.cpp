@@ -327,8 +327,9 @@ TEST_F(LinuxDisks, TheMachineIsTheUsbDisksUnlessTheDemoIsAskedFor) {
     EXPECT_EQ(disks.back().letter, c.letter);
     for (std::size_t i = 0; !usb && i < disks.size(); ++i)
       EXPECT_EQ(disks[i].image, started_in.path() / c.images[i]);
-    if (usb)
+    if (usb) {
       EXPECT_EQ(disks[0].image, machine_.dev() / "sdb");
+    }
     EXPECT_EQ(std::distance(fs::directory_iterator(started_in.path()),
                             fs::directory_iterator()),
               1)
