@@ -360,11 +360,7 @@ std::uint32_t logical_sector_size(int fd, std::uint32_t &bytes) {
   return ERROR_SUCCESS;
 }
 
-namespace {
-
-// A mount point as mountinfo writes it: space, tab, newline and backslash
-// as three octal digits after a backslash.
-std::string unescaped(std::string_view text) {
+std::string mountinfo_field(std::string_view text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
     bool octal = text[i] == '\\' && i + 3 < text.size() &&
@@ -380,8 +376,6 @@ std::string unescaped(std::string_view text) {
   }
   return out;
 }
-
-} // namespace
 
 std::vector<std::string> mount_points_of(std::string_view mountinfo,
                                          const std::vector<DeviceNumber> &devices,
@@ -402,9 +396,9 @@ std::vector<std::string> mount_points_of(std::string_view mountinfo,
     bool on_device =
         device && std::find(devices.begin(), devices.end(), *device) != devices.end();
     bool from_source = std::find(sources.begin(), sources.end(),
-                                 unescaped(source)) != sources.end();
+                                 mountinfo_field(source)) != sources.end();
     if (on_device || from_source)
-      points.push_back(unescaped(point));
+      points.push_back(mountinfo_field(point));
   }
   return points;
 }
@@ -437,7 +431,7 @@ std::vector<std::string> swap_areas_on(const LinuxDisk &disk,
     // Filename Type Size Used Priority, the first line their titles.
     if (!(std::istringstream(line) >> name))
       continue;
-    name = unescaped(name);
+    name = mountinfo_field(name);
     // A stacked device shows under its own name (/dev/dm-0).
     struct stat status;
     bool on_device =

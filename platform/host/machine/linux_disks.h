@@ -129,6 +129,10 @@ std::uint64_t block_device_size(const std::filesystem::path &path);
 /// The device's logical sector size (BLKSSZGET).
 std::uint32_t logical_sector_size(int fd, std::uint32_t &bytes);
 
+/// A field as mountinfo writes it, read back: space, tab, newline and
+/// backslash are three octal digits after a backslash there.
+std::string mountinfo_field(std::string_view text);
+
 /// The mount points in `mountinfo` (the text of /proc/self/mountinfo) of
 /// the file systems on any of `devices`, or mounted from one of the device
 /// nodes `sources` (btrfs, for one, shows a device number of its own), in

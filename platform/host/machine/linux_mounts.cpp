@@ -1,5 +1,6 @@
 #include "platform/host/machine/linux_mounts.h"
 
+#include "platform/host/machine/linux_disks.h"
 #include "strings/res.h"
 
 #include <sys/mount.h>
@@ -11,25 +12,6 @@
 
 namespace corvantix::emulation {
 namespace {
-
-// A field as mountinfo writes it: space, tab, newline and backslash as
-// three octal digits after a backslash.
-std::string unescaped(std::string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    bool octal = text[i] == '\\' && i + 3 < text.size() &&
-                 text.substr(i + 1, 3).find_first_not_of("01234567") ==
-                     std::string_view::npos;
-    if (octal) {
-      out += char((text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 +
-                  (text[i + 3] - '0'));
-      i += 3;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
 
 // The mount(2) flag of an option, or 0 for one that goes as data.
 unsigned long flag_of(std::string_view option) {
@@ -59,12 +41,12 @@ LinuxMount mount_at(std::string_view mountinfo, const std::string &point) {
     std::istringstream fields(line);
     std::string skip, at, options, word, type, source, fs_options;
     if (!(fields >> skip >> skip >> skip >> skip >> at >> options) ||
-        unescaped(at) != point)
+        mountinfo_field(at) != point)
       continue;
     while (fields >> word && word != "-") {
     }
     if (fields >> type >> source >> fs_options)
-      found = {unescaped(source), point, type, options, fs_options};
+      found = {mountinfo_field(source), point, type, options, fs_options};
   }
   return found;
 }
