@@ -86,7 +86,7 @@ python3 - "$root/usr/share/doc/corvantix/copyright" "$src/resources/strings/glob
 import html, re, sys
 words = lambda text: " ".join(text.split())
 copyright = open(sys.argv[1], encoding="utf-8").read()
-terms = words(re.search(r"^License: Corvantix\n(.*?)\n\n", copyright, re.S | re.M)[1])
+terms = words(re.search(r"^License: Corvantix\n( .*?)(?:\n\n|\Z)", copyright, re.S | re.M)[1])
 page = html.unescape(re.search(r'<Entry name="/cxlicense">(.*?)</Entry>',
                                open(sys.argv[2], encoding="utf-8").read(), re.S)[1])
 clauses = re.findall(r"<(?:li|p)>(.*?)</(?:li|p)>", page, re.S)
@@ -112,16 +112,16 @@ if [ -f /usr/share/bash-completion/bash_completion ]; then
   }
   while IFS='|' read -r machine words expected; do
     read -r -a words <<<"$words"
-    [ "${#words[@]}" -gt 1 ] || words+=("")
+    [ "${words[-1]}" != '""' ] || words[-1]="" # the word completed is empty
     got=$(CORVANTIX_MACHINE=$machine completions "${words[@]}")
     [ "$got" = "$expected" ] || fail "completing '${words[*]}' ($machine): '$got', not '$expected'"
   done <<'EOF2'
 demo|--no-f|--no-fdos --no-format
 demo|--yes st|stick.img
 demo|--size 25|256M
-demo|-c|games
-demo|--yes|E games stick.img
-machine|--yes|G games stick.img
+demo|-c ""|games
+demo|--yes ""|E games stick.img
+machine|--yes ""|G games stick.img
 EOF2
 fi
 
@@ -140,6 +140,5 @@ if command -v appstreamcli >/dev/null; then
 fi
 if command -v lintian >/dev/null; then
   report=$(lintian --pedantic --info "$terminal" "$desktop" 2>&1) || true
-  ! grep -E '^[EW]: ' <<<"$report" || fail "lintian:"$'\n'"$report"
-  echo "$report"
+  ! grep -qE '^[EW]: ' <<<"$report" || fail "lintian:"$'\n'"$report"
 fi
