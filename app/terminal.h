@@ -15,7 +15,8 @@ public:
   virtual ~Terminal() = default;
 
   /// Whether windows can be shown: always on Windows; in the host build
-  /// when a display is named (DISPLAY, WAYLAND_DISPLAY) and opens.
+  /// when the window module is installed and a display is named (DISPLAY,
+  /// WAYLAND_DISPLAY) and opens.
   virtual bool windows() const = 0;
   /// Without windows: the language key, with its values, of the line that
   /// says why a mode that needs a window cannot run.

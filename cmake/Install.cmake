@@ -58,14 +58,11 @@ install(FILES ${CMAKE_SOURCE_DIR}/packaging/corvantix.bash-completion
         RENAME corvantix COMPONENT terminal)
 
 # Each package has its own copyright and changelog, as Debian asks.
-foreach(package terminal:${CORVANTIX_TERMINAL_PACKAGE}
-                desktop:${CORVANTIX_WINDOW_PACKAGE})
-  string(REPLACE ":" ";" package ${package})
-  list(GET package 0 component)
-  list(GET package 1 name)
-  install(FILES ${packaging_out}/copyright ${packaging_out}/gz/changelog.gz
-          DESTINATION ${doc_dir}/${name} COMPONENT ${component})
-endforeach()
+set(documents ${packaging_out}/copyright ${packaging_out}/gz/changelog.gz)
+install(FILES ${documents} DESTINATION ${doc_dir}/${CORVANTIX_TERMINAL_PACKAGE}
+        COMPONENT terminal)
+install(FILES ${documents} DESTINATION ${doc_dir}/${CORVANTIX_WINDOW_PACKAGE}
+        COMPONENT desktop)
 
 # --- desktop ----------------------------------------------------------------
 # A module is read, not run: no execute bits.
