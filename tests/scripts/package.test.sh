@@ -21,8 +21,9 @@ trap 'rm -rf "$tmp"' EXIT
 (cd "$build" && cpack -G DEB -B "$tmp/pkg" >"$tmp/cpack.log" 2>&1) ||
   { cat "$tmp/cpack.log" >&2; fail "cpack"; }
 version=$(cache CMAKE_PROJECT_VERSION)
-terminal=$tmp/pkg/corvantix_${version}_$(dpkg --print-architecture).deb
-desktop=${terminal/corvantix_/corvantix-gtk_}
+arch=$(dpkg --print-architecture)
+terminal=$tmp/pkg/corvantix_${version}_$arch.deb
+desktop=$tmp/pkg/corvantix-gtk_${version}_$arch.deb
 [ -f "$terminal" ] && [ -f "$desktop" ] || fail "packages made: $(ls "$tmp/pkg")"
 field() { dpkg-deb -f "$1" "$2"; }
 files() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort; }
