@@ -1,6 +1,5 @@
 #include "platform/host/window_module.h"
 
-#include "platform/host/gtk/toolkit_host.h"
 #include "platform/system.h"
 
 #include <cstdlib>

@@ -12,11 +12,21 @@
 
 namespace corvantix {
 
-class HostToolkit;
+/// The toolkit that the window module makes (platform/host/gtk). The
+/// program knows it by this interface only: the module's own types stay
+/// in the module.
+class WindowToolkit : public Toolkit {
+public:
+  /// True when windows can be shown.
+  virtual bool has_display() const = 0;
+  /// The first of SIGTERM, SIGINT, SIGHUP that asked the program to end,
+  /// or 0.
+  virtual int ending_signal() const = 0;
+};
 
 /// The module's one entry, a C function of this name and type: a new
 /// toolkit, which opens the display if it can. The caller owns it.
-using MakeToolkit = HostToolkit *();
+using MakeToolkit = WindowToolkit *();
 inline constexpr char kMakeToolkit[] = "corvantix_make_toolkit";
 
 /// Whether a display is named (DISPLAY, WAYLAND_DISPLAY): without one no
@@ -60,7 +70,7 @@ public:
 
 private:
   StreamToolkit stream_;
-  std::unique_ptr<HostToolkit> windows_;
+  std::unique_ptr<WindowToolkit> windows_;
   ArgumentError without_{"ARGS_NO_DISPLAY", {}};
 };
 

@@ -6,7 +6,7 @@
 
 #include <type_traits>
 
-extern "C" corvantix::HostToolkit *corvantix_make_toolkit() {
+extern "C" corvantix::WindowToolkit *corvantix_make_toolkit() {
   return new corvantix::HostToolkit;
 }
 
