@@ -69,6 +69,12 @@ int app_main(const std::vector<std::string> &args, Toolkit &toolkit,
   if (!values.help &&
       (values.yes || (!terminal.windows() && !values.targets.empty())))
     return run_on_terminal(values, process, terminal, args);
+  // What is left needs a window: without one, a line says how to do
+  // without it.
+  if (!terminal.windows()) {
+    terminal.write_error(argument_error_text(terminal.without_windows()) + "\n");
+    return 1;
+  }
   return run_mode(values, process, toolkit);
 }
 

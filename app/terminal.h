@@ -2,8 +2,11 @@
 // and the standard streams for help, version and unattended runs.
 #pragma once
 
+#include "app/arguments.h"
+
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace corvantix {
 
@@ -19,8 +22,12 @@ public:
   virtual ~Terminal() = default;
 
   /// Whether windows can be shown: always on Windows; in the host build
-  /// when a display is named (DISPLAY, WAYLAND_DISPLAY) and opens.
+  /// when the window module is installed and a display is named (DISPLAY,
+  /// WAYLAND_DISPLAY) and opens.
   virtual bool windows() const = 0;
+  /// Without windows: the language key, with its values, of the line that
+  /// says why a mode that needs a window cannot run.
+  virtual ArgumentError without_windows() const { return {"ARGS_NO_DISPLAY", {}}; }
   /// Whether standard input is a terminal that a person types on.
   virtual bool input_is_terminal() const = 0;
   /// Whether standard error goes to a terminal (progress as a bar).
@@ -40,9 +47,12 @@ public:
 /// The process's own streams (platform/terminal.h).
 class ProcessTerminal : public Terminal {
 public:
-  explicit ProcessTerminal(bool windows) : windows_(windows) {}
+  explicit ProcessTerminal(bool windows,
+                           ArgumentError without = {"ARGS_NO_DISPLAY", {}})
+      : windows_(windows), without_(std::move(without)) {}
 
   bool windows() const override { return windows_; }
+  ArgumentError without_windows() const override { return without_; }
   bool input_is_terminal() const override;
   bool error_is_terminal() const override;
   void write_output(const std::string &text) override;
@@ -51,6 +61,7 @@ public:
 
 private:
   bool windows_;
+  ArgumentError without_;
 };
 
 } // namespace corvantix

@@ -123,11 +123,6 @@ function(corvantix_platform_setup target)
     endif()
   else()
     find_package(Threads REQUIRED)
-    find_package(PkgConfig REQUIRED)
-    pkg_check_modules(CORVANTIX_GTK REQUIRED IMPORTED_TARGET
-      gtk+-3.0 webkit2gtk-4.1)
-    target_link_libraries(${target} PUBLIC Threads::Threads)
-    # The windows of the host build; only platform/host includes GTK.
-    target_link_libraries(${target} PRIVATE PkgConfig::CORVANTIX_GTK)
+    target_link_libraries(${target} PUBLIC Threads::Threads ${CMAKE_DL_LIBS})
   endif()
 endfunction()

@@ -4,11 +4,13 @@
 #   scripts/build.sh [BUILD[:TARGET,...] ...]   (default: host windows)
 # BUILD is host, windows (the 32-bit product), windows64 (its 64-bit test
 # vehicle, run under wine64), asan or fuzz; the targets after a colon are
-# built instead of all of it.
+# built instead of all of it. `scripts/build.sh host` builds the Linux
+# program alone. CMAKE_BUILD_PARALLEL_LEVEL sets the number of parallel
+# jobs (default: the number of processors).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
-jobs=$(nproc)
+jobs=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 targets=()
 
 configure_and_build() {

@@ -8,7 +8,7 @@ packages=(
   wine wine64 wine32:i386 xvfb xauth xdotool imagemagick tesseract-ocr
   mtools dosfstools fdisk e2fsprogs file qemu-system-x86
   libgtk-3-dev libwebkit2gtk-4.1-dev python3-pil
-  dpkg-dev desktop-file-utils icoutils
+  dpkg-dev desktop-file-utils icoutils lintian appstream bash-completion
   clang libclang-rt-14-dev
 )
 

@@ -1,7 +1,7 @@
 // Entry point of the host build.
 #include "app/startup.h"
 #include "platform/host/machine/machine.h"
-#include "platform/host/gtk/toolkit_host.h"
+#include "platform/host/window_module.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -24,12 +24,13 @@ int main(int argc, char **argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   int code, signal;
   {
-    corvantix::HostToolkit toolkit;
-    // Without a display, help, version and the question before a run are
-    // on the terminal.
-    corvantix::ProcessTerminal terminal(toolkit.has_display());
-    code = corvantix::app_main(args, toolkit, terminal);
-    signal = toolkit.ending_signal();
+    corvantix::WindowModule windows;
+    // Without a display or the window module, help, version and the
+    // question before a run are on the terminal.
+    corvantix::ProcessTerminal terminal(windows.windows(),
+                                        windows.without_windows());
+    code = corvantix::app_main(args, windows.toolkit(), terminal);
+    signal = windows.ending_signal();
   }
   // A run under way when the window went has ended with 1 already.
   if (signal && code == 0)

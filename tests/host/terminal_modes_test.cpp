@@ -458,6 +458,28 @@ TEST_F(OnTerminal, WithoutADisplayAnythingButYesChangesNothing) {
   expect_no_windows();
 }
 
+TEST_F(OnTerminal, WithoutAWindowTheWindowModesAreALineNamingYes) {
+  const std::string yes = "run: corvantix --yes [options] TARGET...\n";
+  struct Case {
+    std::vector<std::string> args;
+    ArgumentError without;
+    std::string line;
+  } cases[] = {
+      {{}, {"ARGS_NO_DISPLAY", {}}, "The window needs a display; without one, " + yes},
+      {{"-f", "-1"}, {"ARGS_NO_WINDOW", {"corvantix-gtk"}},
+       "The window needs the package corvantix-gtk; without it, " + yes},
+      {{"-k"}, {"ARGS_WINDOW_LOAD", {"x.so: file too short"}},
+       "The window cannot be loaded (x.so: file too short); without it, " + yes},
+  };
+  for (const Case &c : cases) {
+    terminal.err.clear();
+    terminal.no_windows = c.without;
+    EXPECT_EQ(start(c.args), 1) << c.line;
+    EXPECT_EQ(terminal.err, c.line);
+  }
+  expect_no_windows();
+}
+
 TEST_F(OnTerminal, OnATerminalTheStepsAreABar) {
   shop_stick();
   terminal.error_on_screen = true;

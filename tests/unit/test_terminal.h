@@ -17,6 +17,7 @@ namespace corvantix::test {
 class TestTerminal : public Terminal {
 public:
   bool windows() const override { return windows_shown; }
+  ArgumentError without_windows() const override { return no_windows; }
   bool input_is_terminal() const override { return typing; }
   bool error_is_terminal() const override { return error_on_screen; }
   void write_output(const std::string &text) override {
@@ -41,6 +42,7 @@ public:
   }
 
   bool windows_shown = false;
+  ArgumentError no_windows{"ARGS_NO_DISPLAY", {}};
   bool typing = false;
   bool error_on_screen = false;
   std::deque<std::string> typed;

@@ -1,6 +1,7 @@
 #include "platform/host/gtk/toolkit_host.h"
 
 #include "platform/host/gtk/gtk_views.h"
+#include "platform/host/window_module.h"
 #include "strings/error.h"
 #include "ui/view.h"
 
@@ -20,19 +21,6 @@
 
 namespace corvantix {
 namespace {
-
-bool display_named() {
-  const char *x11 = std::getenv("DISPLAY");
-  const char *wayland = std::getenv("WAYLAND_DISPLAY");
-  return (x11 && *x11) || (wayland && *wayland);
-}
-
-Toolkit::Answer stream_box(const std::string &text, const std::string &title,
-                           Toolkit::Buttons buttons) {
-  std::cerr << (title.empty() ? "" : "[" + title + "] ") << text << std::endl;
-  return buttons == Toolkit::Buttons::YesNo ? Toolkit::Answer::Yes
-                                            : Toolkit::Answer::Ok;
-}
 
 constexpr int ending_signals[] = {SIGTERM, SIGINT, SIGHUP};
 

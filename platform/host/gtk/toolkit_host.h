@@ -13,6 +13,7 @@
 // ends there with exit code 1.
 #pragma once
 
+#include "platform/host/window_module.h"
 #include "ui/toolkit.h"
 #include "ui/window_thread.h"
 
@@ -41,7 +42,7 @@ protected:
 };
 } // namespace gtk
 
-class HostToolkit : public Toolkit {
+class HostToolkit : public WindowToolkit {
 public:
   /// Opens the display, if there is one; the calling thread becomes the
   /// window thread. With a display, the signals that end a program are
@@ -64,13 +65,10 @@ public:
   void run_worker(std::function<void()> work,
                   std::function<void(std::exception_ptr)> completion) override;
 
-  /// True when windows can be shown.
-  bool has_display() const { return display_ && !display_lost_; }
+  bool has_display() const override { return display_ && !display_lost_; }
   /// True once the X connection has been lost.
   bool display_lost() const { return display_lost_; }
-  /// The first of SIGTERM, SIGINT, SIGHUP that asked the program to end,
-  /// or 0.
-  int ending_signal() const { return ending_signal_; }
+  int ending_signal() const override { return ending_signal_; }
 
   /// Runs a view's handler from a GTK callback: a failure must not unwind
   /// through GTK, so it is kept, the running window is closed and `run`
