@@ -87,15 +87,20 @@ corvantix_run() { # LOOP...
   seconds "$t0"
 }
 
+# mcopy, without its remark that a block device has no floppy geometry.
+quiet_mcopy() {
+  mcopy "$@" 2> >(grep -v "Could not get geometry" >&2)
+}
+
 manual_run() { # LOOP
   local loop=$1 t0
   t0=$(date +%s.%N)
   rm -rf "$work/manual"
   mkdir "$work/manual"
-  mcopy -s -i "$loop@@1048576" '::/*' "$work/manual/"
+  quiet_mcopy -s -i "$loop@@1048576" '::/*' "$work/manual/"
   echo 'start=1MiB, type=c, bootable' | sfdisk -q --wipe always "$loop" >/dev/null 2>&1
   mkfs.fat -F 32 --offset 2048 "$loop" >/dev/null 2>&1
-  mcopy -s -i "$loop@@1048576" "$work/manual"/* ::/
+  quiet_mcopy -s -i "$loop@@1048576" "$work/manual"/* ::/
   sync
   seconds "$t0"
 }

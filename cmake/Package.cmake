@@ -37,9 +37,6 @@ ${about}
 This package holds the program for the terminal, which needs no desktop:
 corvantix --yes prepares sticks, disk images and block devices unattended.
 The window is in the package ${CORVANTIX_WINDOW_PACKAGE}.")
-# mkfs.fat only makes new sticks of the demo machine; the program has its
-# own FAT code.
-set(CPACK_DEBIAN_TERMINAL_PACKAGE_RECOMMENDS dosfstools)
 set(CPACK_DEBIAN_TERMINAL_PACKAGE_SUGGESTS ${CORVANTIX_WINDOW_PACKAGE})
 
 set(CPACK_DEBIAN_DESKTOP_PACKAGE_NAME ${CORVANTIX_WINDOW_PACKAGE})

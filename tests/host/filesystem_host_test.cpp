@@ -252,7 +252,10 @@ TEST_F(HostFileSystem, AForeignBackupFolderIsPassedOver) {
   const std::function<void(const fs::path &)> plants[] = {
       [](const fs::path &p) { fs::create_directory(p); ::chmod(p.c_str(), 0777); },
       [&](const fs::path &p) { fs::create_directory_symlink(out("elsewhere"), p); },
-      [](const fs::path &p) { fs::create_directory(p); ::chown(p.c_str(), 65534, 65534); },
+      [](const fs::path &p) {
+        fs::create_directory(p);
+        ASSERT_EQ(::chown(p.c_str(), 65534, 65534), 0);
+      },
   };
   setenv("TMPDIR", folder_.path().c_str(), 1);
   for (const auto &plant : plants) {
