@@ -72,7 +72,8 @@ int app_main(const std::vector<std::string> &args, Toolkit &toolkit,
   // What is left needs a window: without one, a line says how to do
   // without it.
   if (!terminal.windows()) {
-    terminal.write_error(argument_error_text(terminal.without_windows()) + "\n");
+    terminal.write_error(
+        terminal_message(argument_error_text(terminal.without_windows())) + "\n");
     return 1;
   }
   return run_mode(values, process, toolkit);

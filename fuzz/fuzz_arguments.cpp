@@ -1,5 +1,5 @@
 // Arguments are the input split at NUL bytes. Every reading must end in
-// option values or in one of the three argument errors naming its argument.
+// option values or in one of the four argument errors naming its argument.
 #include "app/arguments.h"
 
 #include <cstdint>
@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const auto &error = *reading.error;
     bool known = (error.key == "ARGS_ERR_INVALID" && error.values.size() == 1) ||
                  (error.key == "ARGS_ERR_PARAM" && error.values.size() == 1) ||
-                 (error.key == "ARGS_ERR_INVALID_PARAM" && error.values.size() == 2);
+                 (error.key == "ARGS_ERR_INVALID_PARAM" && error.values.size() == 2) ||
+                 (error.key == "ARGS_ERR_SIZE_SMALL" && error.values.size() == 3);
     if (!known || reading.values.help)
       std::abort();
   }

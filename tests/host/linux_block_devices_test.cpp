@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -172,7 +174,16 @@ TEST_F(LoopDevices, PartitionTableIsReadAgain) {
   // The FAT file system is found through the partition's device node.
   auto made = run_tool({"mkfs.fat", "-F", "32", first});
   ASSERT_TRUE(made.ok()) << made.err;
-  EXPECT_TRUE(emulation::describe_block_device(loop->node())->first_partition_fat);
+  // udev looks at the new file system too, and may have the partition's
+  // node away for a moment while it does.
+  bool found = false;
+  for (int tries = 0; !found && tries < 20; ++tries) {
+    if (tries)
+      std::this_thread::sleep_for(100ms);
+    auto now = emulation::describe_block_device(loop->node());
+    found = now && now->first_partition_fat;
+  }
+  EXPECT_TRUE(found);
 
   // A partition that the table lacks does not come: the wait ends.
   EXPECT_EQ(emulation::reread_partition_table(loop->node(), loop->partition(2),

@@ -475,7 +475,7 @@ TEST_F(OnTerminal, WithoutAWindowTheWindowModesAreALineNamingYes) {
     terminal.err.clear();
     terminal.no_windows = c.without;
     EXPECT_EQ(start(c.args), 1) << c.line;
-    EXPECT_EQ(terminal.err, c.line);
+    EXPECT_EQ(terminal.err, "corvantix: " + c.line);
   }
   expect_no_windows();
 }
