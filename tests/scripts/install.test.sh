@@ -16,24 +16,9 @@ root=$tmp/root
 for component in terminal desktop; do
   DESTDIR=$root cmake --install "$build" --prefix /usr --component $component >/dev/null
 done
-icons=$(for n in 16 24 32 48 256; do echo "usr/share/icons/hicolor/${n}x$n/apps/corvantix.png"; done)
+source "$src/tests/scripts/package_files.sh"
 module=usr/$(sed -n 's/^CORVANTIX_MODULE_DIR:[A-Z]*=//p' "$build/CMakeCache.txt")/corvantix-gtk.so
-expected=$(sort <<EOF2
-usr/bin/corvantix
-usr/share/bash-completion/completions/corvantix
-usr/share/doc/corvantix/changelog.gz
-usr/share/doc/corvantix/copyright
-usr/share/man/man1/corvantix.1.gz
-$module
-usr/share/applications/corvantix.desktop
-usr/share/doc/corvantix-gtk/changelog.gz
-usr/share/doc/corvantix-gtk/copyright
-usr/share/lintian/overrides/corvantix-gtk
-usr/share/metainfo/org.corvantix.corvantix.metainfo.xml
-usr/share/polkit-1/actions/org.corvantix.corvantix.policy
-$icons
-EOF2
-)
+expected=$( (terminal_package_files; desktop_package_files "$module") | sort)
 files=$(cd "$root" && find . -type f | sed 's|^\./||' | sort)
 [ "$files" = "$expected" ] || fail "installed files:"$'\n'"$files"
 [ -x "$root/usr/bin/corvantix" ] || fail "program not executable"
@@ -52,7 +37,7 @@ while read -r icon; do
   size=$(od -An -tu1 -j12 -N12 "$root/$icon" | tr -s ' ' | sed 's/^ //')
   [ "$size" = "73 72 68 82 0 0 $((n >> 8)) $((n & 255)) 0 0 $((n >> 8)) $((n & 255))" ] ||
     fail "$icon is not a ${n}x$n PNG"
-done <<<"$icons"
+done < <(grep "^usr/share/icons/" <<<"$expected")
 
 python3 - "$root/usr/share/polkit-1/actions/org.corvantix.corvantix.policy" <<'EOF2' || fail "polkit action"
 import sys, xml.etree.ElementTree as ET

@@ -46,28 +46,11 @@ done
 ! grep -q policykit-1 <<<"$depends" || fail "desktop Depends on policykit-1: $depends"
 
 # --- files ------------------------------------------------------------------
-icons=$(for n in 16 24 32 48 256; do echo "usr/share/icons/hicolor/${n}x$n/apps/corvantix.png"; done)
-expected=$(sort <<EOF
-usr/bin/corvantix
-usr/share/bash-completion/completions/corvantix
-usr/share/doc/corvantix/changelog.gz
-usr/share/doc/corvantix/copyright
-usr/share/man/man1/corvantix.1.gz
-EOF
-)
+source "$src/tests/scripts/package_files.sh"
+expected=$(terminal_package_files)
 [ "$(files "$terminal")" = "$expected" ] || fail "terminal files:"$'\n'"$(files "$terminal")"
 module=usr/$(cache CORVANTIX_MODULE_DIR)/corvantix-gtk.so
-expected=$(sort <<EOF
-$module
-usr/share/applications/corvantix.desktop
-usr/share/doc/corvantix-gtk/changelog.gz
-usr/share/doc/corvantix-gtk/copyright
-usr/share/lintian/overrides/corvantix-gtk
-usr/share/metainfo/org.corvantix.corvantix.metainfo.xml
-usr/share/polkit-1/actions/org.corvantix.corvantix.policy
-$icons
-EOF
-)
+expected=$(desktop_package_files "$module")
 [ "$(files "$desktop")" = "$expected" ] || fail "desktop files:"$'\n'"$(files "$desktop")"
 
 root=$tmp/root
