@@ -25,13 +25,8 @@ done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/stop-signals.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-unset DISPLAY WAYLAND_DISPLAY
-export CORVANTIX_MACHINE=demo # the images in the current folder
-export LANG=C.UTF-8 LC_ALL= LC_MESSAGES= ASAN_OPTIONS=detect_leaks=0
-export MTOOLSRC=/dev/null MTOOLS_SKIP_CHECK=1 TMPDIR=$work/tmp
-export XDG_STATE_HOME=$work/state
-mkdir -p "$TMPDIR"
-cd "$work"
+source "$src/tests/scripts/demo_run.sh"
+demo_run_in "$work"
 payload=$(sed -n 's/^CORVANTIX_PAYLOAD_DIR:[A-Z]*=//p' "$build/CMakeCache.txt")
 records=$XDG_STATE_HOME/corvantix
 backups=$TMPDIR/Corvantix

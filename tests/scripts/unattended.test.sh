@@ -16,12 +16,8 @@ program=$(realpath "$1") src=$(realpath "$2")
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/unattended.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-unset DISPLAY WAYLAND_DISPLAY
-export CORVANTIX_MACHINE=demo # the images in the current folder
-export LANG=C.UTF-8 LC_ALL= LC_MESSAGES= ASAN_OPTIONS=detect_leaks=0
-export MTOOLSRC=/dev/null MTOOLS_SKIP_CHECK=1 TMPDIR=$work/tmp
-mkdir -p "$TMPDIR"
-cd "$work"
+source "$src/tests/scripts/demo_run.sh"
+demo_run_in "$work"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 # expect_status CODE COMMAND...: runs COMMAND (stdin from /dev/null, stderr

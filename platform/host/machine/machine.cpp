@@ -110,19 +110,22 @@ Disk *Machine::disk_by_number(int number) {
   return nullptr;
 }
 
+namespace {
+
+// The disks stay as long as the machine: the lock outlives the guard.
+std::unique_lock<std::recursive_mutex> hold(const Disk *disk) {
+  return disk ? std::unique_lock(*disk->busy)
+              : std::unique_lock<std::recursive_mutex>();
+}
+
+} // namespace
+
 std::unique_lock<std::recursive_mutex> Machine::hold_disk_with_letter(char letter) {
-  std::shared_ptr<std::recursive_mutex> busy;
-  if (Disk *disk = disk_by_letter(letter))
-    busy = disk->busy;
-  // The disks stay as long as the machine: the lock outlives this guard.
-  return busy ? std::unique_lock(*busy) : std::unique_lock<std::recursive_mutex>();
+  return hold(disk_by_letter(letter));
 }
 
 std::unique_lock<std::recursive_mutex> Machine::hold_disk(int number) {
-  std::shared_ptr<std::recursive_mutex> busy;
-  if (Disk *disk = disk_by_number(number))
-    busy = disk->busy;
-  return busy ? std::unique_lock(*busy) : std::unique_lock<std::recursive_mutex>();
+  return hold(disk_by_number(number));
 }
 
 Disk *Machine::disk_by_letter(char letter) {
