@@ -1,11 +1,12 @@
 #include "app/run_modes.h"
 
 #include "app/startup.h"
+#include "platform/filesystem.h"
 #include "strings/error.h"
 #include "ui/about_window.h"
 
 #include <cstdio>
-#include <fstream>
+#include <memory>
 
 namespace corvantix {
 namespace {
@@ -33,18 +34,37 @@ void write_result_file(char letter) {
   write_result_letters(std::string(1, letter));
 }
 
-void write_result_letters(const std::string &letters) {
-  std::ofstream file(result_file, std::ios::binary | std::ios::trunc);
-  if (!file)
-    throw Error("Could not write to disk.");
-  file << letters;
-  file.close();
-  if (!file) {
-    // A file without its letter would read as an empty result: none is
-    // better.
-    std::remove(result_file);
-    throw Error("Could not write to disk.");
+std::string result_file_path() {
+  return platform::file_system().full_path(result_file);
+}
+
+std::uint32_t put_result_letters(const std::string &letters) {
+  constexpr std::uint32_t kDiskFull = 112; // ERROR_DISK_FULL
+  platform::FileSystem &files = platform::file_system();
+  const std::string path = result_file_path();
+  std::unique_ptr<platform::WritableFile> file;
+  try {
+    file = files.create_file(path);
+  } catch (const platform::FileError &e) {
+    return e.code();
   }
+  try {
+    if (file->write(letters.data(), letters.size()) != letters.size())
+      throw platform::FileError(kDiskFull, path);
+    file->flush();
+    return 0;
+  } catch (const platform::FileError &e) {
+    // A file without its letters would read as an empty result: none is
+    // better.
+    file.reset();
+    std::remove(path.c_str());
+    return e.code();
+  }
+}
+
+void write_result_letters(const std::string &letters) {
+  if (put_result_letters(letters))
+    throw Error("Could not write to disk.");
 }
 
 std::string crash_text(const std::exception_ptr &failure) {

@@ -23,6 +23,11 @@ std::string crash_text(const std::exception_ptr &failure);
 void write_result_file(char letter);
 /// The same with the letters of several disks, one byte each.
 void write_result_letters(const std::string &letters);
+/// The same without throwing: 0, or the system's code of the failure. A
+/// file that could not be written whole is removed.
+std::uint32_t put_result_letters(const std::string &letters);
+/// drive.txt's full path.
+std::string result_file_path();
 
 /// Single-drive finish handler: after a run without failure writes the
 /// disk's letter into drive.txt in the current folder (one byte, replacing

@@ -247,18 +247,10 @@ void say_unused_parts(const std::vector<std::string> &names,
 // drive.txt in the current folder; the line that says why it could not be
 // written, or nothing.
 std::optional<std::string> write_drive_txt(const std::string &letters) {
-  platform::FileSystem &files = platform::file_system();
-  const std::string path = files.full_path("drive.txt");
-  try {
-    std::unique_ptr<platform::WritableFile> file = files.create_file(path);
-    if (file->write(letters.data(), letters.size()) != letters.size())
-      throw platform::FileError(kDiskFull, path);
-    file->flush();
-    return std::nullopt;
-  } catch (const platform::FileError &e) {
-    return Res::format("ARGS_YES_DRIVE_TXT", path,
-                       platform::system_message(e.code()));
-  }
+  if (std::uint32_t code = put_result_letters(letters))
+    return Res::format("ARGS_YES_DRIVE_TXT", result_file_path(),
+                       platform::system_message(code));
+  return std::nullopt;
 }
 
 // A new image whose run failed is no stick: it goes, and with it the
