@@ -138,6 +138,11 @@ std::uint8_t dos_attributes(const fs::path &path) {
 }
 
 bool set_dos_attributes(const fs::path &path, std::uint8_t bits) {
+  // No bits is no attribute: clearing one that is not there writes nothing
+  // to the inode, which matters when a whole backup is cleared for removal.
+  if (!refused && bits == 0 &&
+      (lremovexattr(path.c_str(), kName) == 0 || errno == ENODATA))
+    return true;
   if (!refused && lsetxattr(path.c_str(), kName, &bits, 1, 0) == 0)
     return true;
   if (!refused && !unsupported(errno))

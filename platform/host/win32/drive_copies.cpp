@@ -76,16 +76,16 @@ void put_file(Drive &drive, int source, const std::string &below,
   }
 }
 
-fat::DosTime written_of(int fd) {
-  struct stat status {};
-  ::fstat(fd, &status);
-  return dos_time_of(status.st_mtime);
-}
-
-std::uint64_t size_of(int fd) {
-  struct stat status {};
-  ::fstat(fd, &status);
-  return std::uint64_t(status.st_size);
+// The backup's flush at the end of a copy waits for every byte still in
+// memory; a large file's pieces are started on their way to the disk as
+// they are written, so that the disk writes while the copy reads on.
+// Advice only: what the flush promises does not change.
+void start_writeback(int fd, off_t at, std::size_t count) {
+  constexpr off_t kStartEvery = 8 << 20;
+  off_t end = at + off_t(count);
+  if (end / kStartEvery != at / kStartEvery)
+    ::sync_file_range(fd, end / kStartEvery * kStartEvery - kStartEvery,
+                      kStartEvery, SYNC_FILE_RANGE_WRITE);
 }
 
 // The drive file `found` as the host file `target`, with its attributes
@@ -106,12 +106,14 @@ void get_file(Drive &drive, const Found &found, const fs::path &target,
                 0600));
   if (out.get() < 0)
     fail_errno(shown);
-  for (;;) {
+  for (off_t done = 0;;) {
     std::size_t got = 0;
     drive.check(reader.Read(buffer.data(), buffer.size(), got), found.below);
     if (got == 0)
       break;
     write_all(out.get(), buffer.data(), got, shown);
+    start_writeback(out.get(), done, got);
+    done += off_t(got);
   }
   std::time_t moment = time_of(found.entry.written);
   struct timespec times[2] = {{moment, 0}, {moment, 0}};
@@ -165,13 +167,14 @@ void copy_file(const std::string &from, const std::string &to) {
     source = scratch->path().string();
   }
   Drive drive(to);
-  Fd in(open_source(source));
+  struct stat status {};
+  Fd in(open_source(source, &status));
   std::uint8_t bits = emulation::dos_attributes(source);
   drive.require_folder(parent_of(drive.inside()));
   if (drive.inside().empty())
     fail(to, ERROR_ACCESS_DENIED);
   put_file(drive, in.get(), drive.inside(), bits ? bits : std::uint8_t(fat::kArchive),
-           written_of(in.get()), buffer);
+           dos_time_of(status.st_mtime), buffer);
   drive.commit();
 }
 
@@ -210,14 +213,15 @@ void copy_tree_in(const std::string &from, const std::string &to,
                       [&] { make_folder(drive, target_of(folder)); });
   std::vector<char> buffer(kChunk);
   for (const std::string &file : tree.files) {
-    Fd in(open_source(file));
+    struct stat status {};
+    Fd in(open_source(file, &status));
     std::uint8_t bits = emulation::dos_attributes(file);
     make_beside_alias(drive, target_of(file), [&] {
       put_file(drive, in.get(), target_of(file), bits ? bits : std::uint8_t(fat::kArchive),
-               written_of(in.get()), buffer);
+               dos_time_of(status.st_mtime), buffer);
     });
     if (progress)
-      progress(size_of(in.get()));
+      progress(std::uint64_t(status.st_size));
   }
   for (const std::string &folder : tree.folders)
     if (std::uint8_t bits = emulation::dos_attributes(folder) & kCopiedBits)
@@ -298,10 +302,18 @@ void copy_tree_out(const std::string &from, const std::string &to,
   auto host_of = [&](const Found &found) {
     return target / relative_to(drive.inside(), found.below);
   };
+  // Into an empty folder (a backup's) every entry is new: nothing there
+  // to look at first.
+  std::error_code ignored;
+  bool empty = fs::is_empty(target, ignored);
   std::vector<bool> fresh;
   for (const Found &found : tree) {
     if (!safe_on_host(found.entry.name))
       fail(drive.shown(found.below), ERROR_FILE_CORRUPT);
+    if (empty) {
+      fresh.push_back(true);
+      continue;
+    }
     fs::path host = host_of(found);
     std::error_code error;
     bool exists = fs::exists(fs::symlink_status(host, error));

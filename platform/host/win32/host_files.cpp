@@ -149,14 +149,15 @@ void walk_tree(const fs::path &host, const std::string &path,
   walk.folder(host, path);
 }
 
-int open_source(const std::string &path) {
+int open_source(const std::string &path, struct stat *status) {
   int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
     fail(path, errno == ENOENT ? ERROR_FILE_NOT_FOUND : win32_code(errno));
-  struct stat status {};
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+  struct stat own {};
+  struct stat &info = status ? *status : own;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     ::close(fd);
-    fail(path, S_ISDIR(status.st_mode) ? ERROR_ACCESS_DENIED : ERROR_NOT_SUPPORTED);
+    fail(path, S_ISDIR(info.st_mode) ? ERROR_ACCESS_DENIED : ERROR_NOT_SUPPORTED);
   }
   return fd;
 }

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <filesystem>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace corvantix::platform::host {
@@ -39,8 +40,8 @@ void walk_tree(const fs::path &host, const std::string &path,
                TreeListing &listing);
 
 /// Opens a host file that is to be copied: a regular file, never waiting
-/// on a FIFO put in its place.
-int open_source(const std::string &path);
+/// on a FIFO put in its place. `status`, when given, receives its stat.
+int open_source(const std::string &path, struct stat *status = nullptr);
 
 /// The DOS date and time of a moment, in local time as FAT keeps it, and
 /// back.
