@@ -168,20 +168,16 @@ void remove_tree(const fs::path &path) {
   fs::remove_all(path, ignored);
 }
 
-// On ext4 without a journal, a new inode skips those freed within the
-// last dirty-expire interval, reading each of them: creating files soon
-// after deleting thousands costs up to a millisecond a file, whoever
-// creates them. Each round therefore waits that interval out after the
-// last round's trees are deleted, so that neither route pays for them.
+// On ext4 without a journal, a new inode skips those freed in the last
+// minute (five more while their inode table is not yet written), reading
+// each of them: creating files soon after deleting thousands costs up to a
+// millisecond a file, whoever creates them. Each round therefore writes
+// everything out and waits that minute out after the last round's trees
+// are deleted, so that neither route pays for them.
 void settle_after_deletions() {
-  int centisecs = 3000;
-  if (std::FILE *f = std::fopen("/proc/sys/vm/dirty_expire_centisecs", "r")) {
-    if (std::fscanf(f, "%d", &centisecs) != 1)
-      centisecs = 3000;
-    std::fclose(f);
-  }
   std::fflush(stdout);
-  sleep(unsigned(centisecs / 100 + 2));
+  sync();
+  sleep(62);
 }
 
 void row(const char *what, const Measure &m) {

@@ -68,14 +68,15 @@ stick() {
 }
 
 # On ext4 without a journal a new inode skips, reading each, the inodes
-# freed in the last dirty-expire interval: creating thousands of files soon
-# after deleting thousands costs up to a millisecond a file, whoever
-# creates them. There each timed run first waits that interval out, so
-# that no run pays for the deletions of the one before.
+# freed in the last minute (five more while their inode table is not yet
+# written): creating thousands of files soon after deleting thousands costs
+# up to a millisecond a file, whoever creates them. There each timed run
+# first writes everything out and waits that minute out, so that no run
+# pays for the deletions of the one before.
 settle_wait=0
 read -r fstype source < <(findmnt -no FSTYPE,SOURCE -T "$work")
 if [ "$fstype" = ext4 ] && ! compgen -G "/proc/fs/jbd2/$(basename "$source")-*" >/dev/null; then
-  settle_wait=$(( $(cat /proc/sys/vm/dirty_expire_centisecs) / 100 + 2 ))
+  settle_wait=62
   echo "($source is ext4 without a journal: each run starts ${settle_wait} s after the last deletions)"
 fi
 settle() { sync; sleep "$settle_wait"; }
