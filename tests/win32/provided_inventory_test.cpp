@@ -44,17 +44,25 @@ const Machine kMachines[] = {
      "disk 2 size=2G model=\"Two\" partitions=F\n",
      {{'G', "Three", 1ull << 30, "\\\\.\\PHYSICALDRIVE3", ""},
       {'F', "Two", 2ull << 30, "\\\\.\\PHYSICALDRIVE2", ""}}},
-    {"a lettered disk on SCSI", "disk 1 size=1G interface=SCSI partitions=E\n", {}},
+    {"a lettered disk on SCSI",
+     "disk 1 size=1G interface=SCSI partitions=E\n",
+     {}},
     {"a stick without partitions", "disk 1 size=1G partitions=\n", {}},
     {"a stick whose first partition has no letter",
-     "disk 1 size=1G partitions=-,F\n", {}},
+     "disk 1 size=1G partitions=-,F\n",
+     {}},
     {"a stick with two lettered partitions",
      "disk 1 size=1G model=\"Two Parts\" partitions=E,F\n",
      {{'E', "Two Parts", 1ull << 30, "\\\\.\\PHYSICALDRIVE1", ""}}},
     {"a stick whose PnP identifier is null",
-     "disk 1 size=1G partitions=E null=PNPDeviceID\n", {}},
-    {"a stick whose size is null", "disk 1 size=1G partitions=E null=Size\n", {}},
-    {"a stick whose model is null", "disk 1 size=1G partitions=E null=Model\n", {}},
+     "disk 1 size=1G partitions=E null=PNPDeviceID\n",
+     {}},
+    {"a stick whose size is null",
+     "disk 1 size=1G partitions=E null=Size\n",
+     {}},
+    {"a stick whose model is null",
+     "disk 1 size=1G partitions=E null=Model\n",
+     {}},
     {"no disk at all", "", {}},
 };
 
@@ -112,7 +120,8 @@ TEST_F(Win32ProvidedInventory, ShowsTheStickAsTheWindowListsIt) {
   UsbList list;
   list.build();
   ASSERT_EQ(list.disks.size(), 1u);
-  EXPECT_EQ(list.disks[0]->ToString(), "E:\\ SanDisk Cruzer USB Device (3814 MB)");
+  EXPECT_EQ(list.disks[0]->ToString(),
+            "E:\\ SanDisk Cruzer USB Device (3814 MB)");
   EXPECT_EQ(list.by_letter('E'), list.disks[0]);
   EXPECT_EQ(list.by_letter('C'), nullptr) << "the IDE disk";
 }

@@ -2,7 +2,7 @@
 # The product's disk list under Wine, through its own WMI code, against the
 # test WMI provider installed in a prefix of this test's own: a USB stick
 # on E: and an IDE disk on C:. The terminal mode must take E and refuse C;
-# then the Win32ProvidedInventory cases describe other machines.
+# then the Win32Provided* cases describe other machines and ask WQL.
 #   wmi_inventory.sh <corvantix_tests.exe> <corvantix.exe> <provider DLL> <source dir> <build dir>
 set -euo pipefail
 tests=$(realpath "$1") program=$(realpath "$2") dll=$(realpath "$3")
@@ -36,7 +36,7 @@ grep -qF 'C:\' "$work/terminal.txt" || fail "C: (the IDE disk) was not refused"
 export CORVANTIX_WMI_DISKS
 CORVANTIX_WMI_DISKS="Z:${work//\//\\}\\disks.txt"
 status=0
-"${wine[@]}" "$tests" --gtest_brief=1 --gtest_filter='Win32ProvidedInventory.*' \
+"${wine[@]}" "$tests" --gtest_brief=1 --gtest_filter='Win32Provided*' \
   >"$work/out.txt" 2>&1 || status=$?
 cat "$work/out.txt"
 [ "$status" -eq 0 ] || fail "the inventory tests failed"

@@ -37,79 +37,33 @@ public:
 
   // The rest of the interface: no caller of this provider changes objects
   // or reads their schema.
-  HRESULT STDMETHODCALLTYPE GetQualifierSet(IWbemQualifierSet **) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE Put(LPCWSTR, LONG, VARIANT *, CIMTYPE) override {
-    return WBEM_E_ACCESS_DENIED;
-  }
-  HRESULT STDMETHODCALLTYPE Delete(LPCWSTR) override {
-    return WBEM_E_ACCESS_DENIED;
-  }
-  HRESULT STDMETHODCALLTYPE GetNames(LPCWSTR, LONG, VARIANT *,
-                                     SAFEARRAY **) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE BeginEnumeration(LONG) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE Next(LONG, BSTR *, VARIANT *, CIMTYPE *,
-                                 LONG *) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE EndEnumeration() override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE GetPropertyQualifierSet(LPCWSTR,
-                                                    IWbemQualifierSet **) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE Clone(IWbemClassObject **) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE GetObjectText(LONG, BSTR *) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE SpawnDerivedClass(LONG, IWbemClassObject **) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE SpawnInstance(LONG, IWbemClassObject **) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE CompareTo(LONG, IWbemClassObject *) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE GetPropertyOrigin(LPCWSTR, BSTR *) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE GetMethod(LPCWSTR, LONG, IWbemClassObject **,
-                                      IWbemClassObject **) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE PutMethod(LPCWSTR, LONG, IWbemClassObject *,
-                                      IWbemClassObject *) override {
-    return WBEM_E_ACCESS_DENIED;
-  }
-  HRESULT STDMETHODCALLTYPE DeleteMethod(LPCWSTR) override {
-    return WBEM_E_ACCESS_DENIED;
-  }
-  HRESULT STDMETHODCALLTYPE BeginMethodEnumeration(LONG) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE NextMethod(LONG, BSTR *, IWbemClassObject **,
-                                       IWbemClassObject **) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE EndMethodEnumeration() override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE GetMethodQualifierSet(LPCWSTR,
-                                                  IWbemQualifierSet **) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE GetMethodOrigin(LPCWSTR, BSTR *) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
+  REFUSE(WBEM_E_NOT_SUPPORTED, GetQualifierSet, IWbemQualifierSet **)
+  REFUSE(WBEM_E_ACCESS_DENIED, Put, LPCWSTR, LONG, VARIANT *, CIMTYPE)
+  REFUSE(WBEM_E_ACCESS_DENIED, Delete, LPCWSTR)
+  REFUSE(WBEM_E_NOT_SUPPORTED, GetNames, LPCWSTR, LONG, VARIANT *, SAFEARRAY **)
+  REFUSE(WBEM_E_NOT_SUPPORTED, BeginEnumeration, LONG)
+  REFUSE(WBEM_E_NOT_SUPPORTED, Next, LONG, BSTR *, VARIANT *, CIMTYPE *, LONG *)
+  REFUSE(WBEM_E_NOT_SUPPORTED, EndEnumeration)
+  REFUSE(WBEM_E_NOT_SUPPORTED, GetPropertyQualifierSet, LPCWSTR,
+         IWbemQualifierSet **)
+  REFUSE(WBEM_E_NOT_SUPPORTED, Clone, IWbemClassObject **)
+  REFUSE(WBEM_E_NOT_SUPPORTED, GetObjectText, LONG, BSTR *)
+  REFUSE(WBEM_E_NOT_SUPPORTED, SpawnDerivedClass, LONG, IWbemClassObject **)
+  REFUSE(WBEM_E_NOT_SUPPORTED, SpawnInstance, LONG, IWbemClassObject **)
+  REFUSE(WBEM_E_NOT_SUPPORTED, CompareTo, LONG, IWbemClassObject *)
+  REFUSE(WBEM_E_NOT_SUPPORTED, GetPropertyOrigin, LPCWSTR, BSTR *)
+  REFUSE(WBEM_E_NOT_SUPPORTED, GetMethod, LPCWSTR, LONG, IWbemClassObject **,
+         IWbemClassObject **)
+  REFUSE(WBEM_E_ACCESS_DENIED, PutMethod, LPCWSTR, LONG, IWbemClassObject *,
+         IWbemClassObject *)
+  REFUSE(WBEM_E_ACCESS_DENIED, DeleteMethod, LPCWSTR)
+  REFUSE(WBEM_E_NOT_SUPPORTED, BeginMethodEnumeration, LONG)
+  REFUSE(WBEM_E_NOT_SUPPORTED, NextMethod, LONG, BSTR *, IWbemClassObject **,
+         IWbemClassObject **)
+  REFUSE(WBEM_E_NOT_SUPPORTED, EndMethodEnumeration)
+  REFUSE(WBEM_E_NOT_SUPPORTED, GetMethodQualifierSet, LPCWSTR,
+         IWbemQualifierSet **)
+  REFUSE(WBEM_E_NOT_SUPPORTED, GetMethodOrigin, LPCWSTR, BSTR *)
 
 private:
   bool listed(const std::wstring &name) const {
@@ -154,9 +108,9 @@ private:
 
 } // namespace
 
-IWbemClassObject *new_class_object(std::shared_ptr<const DiskInventory> inventory,
-                                   const Instance &object,
-                                   std::vector<std::wstring> projection) {
+IWbemClassObject *
+new_class_object(std::shared_ptr<const DiskInventory> inventory,
+                 const Instance &object, std::vector<std::wstring> projection) {
   return new ClassObject(std::move(inventory), object, std::move(projection));
 }
 

@@ -11,8 +11,8 @@
 namespace corvantix::test_wmi {
 
 /// A new object (one reference) for `object`, which `inventory` keeps.
-IWbemClassObject *new_class_object(std::shared_ptr<const DiskInventory> inventory,
-                                   const Instance &object,
-                                   std::vector<std::wstring> projection);
+IWbemClassObject *
+new_class_object(std::shared_ptr<const DiskInventory> inventory,
+                 const Instance &object, std::vector<std::wstring> projection);
 
 } // namespace corvantix::test_wmi

@@ -3,8 +3,8 @@
 // what does change is guarded by the object itself.
 #pragma once
 
-#include <windows.h>
 #include <unknwn.h>
+#include <windows.h>
 
 namespace corvantix::test_wmi {
 
@@ -42,3 +42,8 @@ private:
 };
 
 } // namespace corvantix::test_wmi
+
+/// A method of the interface that the provider does not offer, answered
+/// with `code` (WBEM_E_NOT_SUPPORTED, or WBEM_E_ACCESS_DENIED for changes).
+#define REFUSE(code, method, ...)                                              \
+  HRESULT STDMETHODCALLTYPE method(__VA_ARGS__) override { return code; }

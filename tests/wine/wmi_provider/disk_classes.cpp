@@ -41,13 +41,14 @@ Instance instance(const std::wstring &class_name, const std::wstring &device_id,
   object.class_name = class_name;
   object.device_id = device_id;
   std::wstring relpath = class_name + L".DeviceID=" + quoted_key(device_id);
-  object.properties = {uint32(L"__GENUS", 2),
-                       text(L"__CLASS", class_name),
-                       text(L"__RELPATH", relpath),
-                       text(L"__SERVER", server),
-                       text(L"__NAMESPACE", L"root\\cimv2"),
-                       text(L"__PATH", L"\\\\" + server + L"\\root\\cimv2:" + relpath),
-                       text(L"DeviceID", device_id)};
+  object.properties = {
+      uint32(L"__GENUS", 2),
+      text(L"__CLASS", class_name),
+      text(L"__RELPATH", relpath),
+      text(L"__SERVER", server),
+      text(L"__NAMESPACE", L"root\\cimv2"),
+      text(L"__PATH", L"\\\\" + server + L"\\root\\cimv2:" + relpath),
+      text(L"DeviceID", device_id)};
   return object;
 }
 
@@ -62,7 +63,8 @@ Instance drive_of(const DescribedDisk &disk, const std::wstring &server) {
        uint32(L"Index", long(disk.index)),
        text(L"InterfaceType", disk.interface_type),
        text(L"MediaType", usb ? L"Removable Media" : L"Fixed hard disk media"),
-       text(L"Model", disk.model), uint32(L"Partitions", long(disk.letters.size())),
+       text(L"Model", disk.model),
+       uint32(L"Partitions", long(disk.letters.size())),
        text(L"PNPDeviceID", disk.pnp_id), uint64(L"Size", disk.size),
        text(L"Status", L"OK")});
   for (Property &property : drive.properties)
@@ -81,11 +83,10 @@ std::uint64_t partition_size(const DescribedDisk &disk) {
 
 Instance partition_of(const DescribedDisk &disk, int index,
                       const std::wstring &server) {
-  Instance partition =
-      instance(kPartition,
-               L"Disk #" + std::to_wstring(disk.index) + L", Partition #" +
-                   std::to_wstring(index),
-               server);
+  Instance partition = instance(kPartition,
+                                L"Disk #" + std::to_wstring(disk.index) +
+                                    L", Partition #" + std::to_wstring(index),
+                                server);
   partition.disk = disk.index;
   partition.partition = index;
   std::uint64_t size = partition_size(disk);
@@ -197,7 +198,8 @@ DiskInventory::associators(const Instance &object,
   std::vector<const Instance *> found;
   for (const Instance &other : all_) {
     const wchar_t *through = association(object, other);
-    if (through && (result_class.empty() || same_name(other.class_name, result_class)) &&
+    if (through &&
+        (result_class.empty() || same_name(other.class_name, result_class)) &&
         (assoc_class.empty() || same_name(through, assoc_class)))
       found.push_back(&other);
   }

@@ -95,7 +95,8 @@ std::optional<std::vector<wchar_t>> letters_of(const std::wstring &text) {
 }
 
 // The PnP identifier Windows gives a disk on this interface.
-std::wstring default_pnp_id(const std::wstring &interface_type, unsigned index) {
+std::wstring default_pnp_id(const std::wstring &interface_type,
+                            unsigned index) {
   std::wstring serial = std::to_wstring(1000 + index);
   if (interface_type == L"USB")
     return L"USBSTOR\\DISK&VEN_CORVANTX&PROD_TEST_DISK&REV_1.00\\" + serial +

@@ -16,7 +16,8 @@ public:
   HRESULT STDMETHODCALLTYPE Next(LONG timeout, ULONG count,
                                  IWbemClassObject **objects,
                                  ULONG *returned) override {
-    if (!objects || !returned || (timeout < 0 && timeout != LONG(WBEM_INFINITE)))
+    if (!objects || !returned ||
+        (timeout < 0 && timeout != LONG(WBEM_INFINITE)))
       return WBEM_E_INVALID_PARAMETER;
     *returned = 0;
     if (!wait_until_ready(timeout))
@@ -24,9 +25,8 @@ public:
     std::lock_guard lock(mutex_);
     try {
       for (; *returned < count && at_ < results_.objects.size(); ++at_)
-        objects[(*returned)++] =
-            new_class_object(results_.inventory, *results_.objects[at_],
-                             results_.projection);
+        objects[(*returned)++] = new_class_object(
+            results_.inventory, *results_.objects[at_], results_.projection);
     } catch (const std::bad_alloc &) {
       return WBEM_E_OUT_OF_MEMORY;
     }
@@ -52,12 +52,8 @@ public:
     return WBEM_S_NO_ERROR;
   }
 
-  HRESULT STDMETHODCALLTYPE NextAsync(ULONG, IWbemObjectSink *) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE Clone(IEnumWbemClassObject **) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
+  REFUSE(WBEM_E_NOT_SUPPORTED, NextAsync, ULONG, IWbemObjectSink *)
+  REFUSE(WBEM_E_NOT_SUPPORTED, Clone, IEnumWbemClassObject **)
 
 private:
   // Waits up to `timeout` milliseconds for the results; true once ready.

@@ -31,9 +31,10 @@ public:
   std::wstring text(const wchar_t *value) const {
     wchar_t buffer[MAX_PATH + 1] = {};
     DWORD size = sizeof buffer - sizeof(wchar_t), type = 0;
-    if (!key_ || RegQueryValueExW(key_, value, nullptr, &type,
-                                  reinterpret_cast<BYTE *>(buffer),
-                                  &size) != ERROR_SUCCESS ||
+    if (!key_ ||
+        RegQueryValueExW(key_, value, nullptr, &type,
+                         reinterpret_cast<BYTE *>(buffer),
+                         &size) != ERROR_SUCCESS ||
         type != REG_SZ)
       return {};
     return buffer;

@@ -35,7 +35,7 @@ public:
 } // namespace corvantix::test_wmi
 
 extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE
-DllGetClassObject(REFCLSID clsid, REFIID iid, void **object) {
+    DllGetClassObject(REFCLSID clsid, REFIID iid, void **object) {
   if (!object)
     return E_POINTER;
   *object = nullptr;

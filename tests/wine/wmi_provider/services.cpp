@@ -30,9 +30,9 @@ public:
   explicit Services(std::shared_ptr<const DiskInventory> inventory)
       : inventory_(std::move(inventory)) {}
 
-  HRESULT STDMETHODCALLTYPE CreateInstanceEnum(const BSTR class_name, LONG flags,
-                                               IWbemContext *,
-                                               IEnumWbemClassObject **found) override {
+  HRESULT STDMETHODCALLTYPE
+  CreateInstanceEnum(const BSTR class_name, LONG flags, IWbemContext *,
+                     IEnumWbemClassObject **found) override {
     if (!class_name || !found)
       return WBEM_E_INVALID_PARAMETER;
     Query query;
@@ -54,102 +54,47 @@ public:
   }
 
   // The rest: nothing else is asked of the disk inventory.
-  HRESULT STDMETHODCALLTYPE OpenNamespace(const BSTR, LONG, IWbemContext *,
-                                          IWbemServices **,
-                                          IWbemCallResult **) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE CancelAsyncCall(IWbemObjectSink *) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE QueryObjectSink(LONG, IWbemObjectSink **) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE GetObject(const BSTR, LONG, IWbemContext *,
-                                      IWbemClassObject **,
-                                      IWbemCallResult **) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE GetObjectAsync(const BSTR, LONG, IWbemContext *,
-                                           IWbemObjectSink *) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE PutClass(IWbemClassObject *, LONG, IWbemContext *,
-                                     IWbemCallResult **) override {
-    return WBEM_E_ACCESS_DENIED;
-  }
-  HRESULT STDMETHODCALLTYPE PutClassAsync(IWbemClassObject *, LONG,
-                                          IWbemContext *,
-                                          IWbemObjectSink *) override {
-    return WBEM_E_ACCESS_DENIED;
-  }
-  HRESULT STDMETHODCALLTYPE DeleteClass(const BSTR, LONG, IWbemContext *,
-                                        IWbemCallResult **) override {
-    return WBEM_E_ACCESS_DENIED;
-  }
-  HRESULT STDMETHODCALLTYPE DeleteClassAsync(const BSTR, LONG, IWbemContext *,
-                                             IWbemObjectSink *) override {
-    return WBEM_E_ACCESS_DENIED;
-  }
-  HRESULT STDMETHODCALLTYPE CreateClassEnum(const BSTR, LONG, IWbemContext *,
-                                            IEnumWbemClassObject **) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE CreateClassEnumAsync(const BSTR, LONG,
-                                                 IWbemContext *,
-                                                 IWbemObjectSink *) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE PutInstance(IWbemClassObject *, LONG,
-                                        IWbemContext *,
-                                        IWbemCallResult **) override {
-    return WBEM_E_ACCESS_DENIED;
-  }
-  HRESULT STDMETHODCALLTYPE PutInstanceAsync(IWbemClassObject *, LONG,
-                                             IWbemContext *,
-                                             IWbemObjectSink *) override {
-    return WBEM_E_ACCESS_DENIED;
-  }
-  HRESULT STDMETHODCALLTYPE DeleteInstance(const BSTR, LONG, IWbemContext *,
-                                           IWbemCallResult **) override {
-    return WBEM_E_ACCESS_DENIED;
-  }
-  HRESULT STDMETHODCALLTYPE DeleteInstanceAsync(const BSTR, LONG,
-                                                IWbemContext *,
-                                                IWbemObjectSink *) override {
-    return WBEM_E_ACCESS_DENIED;
-  }
-  HRESULT STDMETHODCALLTYPE CreateInstanceEnumAsync(const BSTR, LONG,
-                                                    IWbemContext *,
-                                                    IWbemObjectSink *) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE ExecQueryAsync(const BSTR, const BSTR, LONG,
-                                           IWbemContext *,
-                                           IWbemObjectSink *) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE ExecNotificationQuery(const BSTR, const BSTR, LONG,
-                                                  IWbemContext *,
-                                                  IEnumWbemClassObject **) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE ExecNotificationQueryAsync(const BSTR, const BSTR,
-                                                       LONG, IWbemContext *,
-                                                       IWbemObjectSink *) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE ExecMethod(const BSTR, const BSTR, LONG,
-                                       IWbemContext *, IWbemClassObject *,
-                                       IWbemClassObject **,
-                                       IWbemCallResult **) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE ExecMethodAsync(const BSTR, const BSTR, LONG,
-                                            IWbemContext *, IWbemClassObject *,
-                                            IWbemObjectSink *) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
+  REFUSE(WBEM_E_NOT_SUPPORTED, OpenNamespace, const BSTR, LONG, IWbemContext *,
+         IWbemServices **, IWbemCallResult **)
+  REFUSE(WBEM_E_NOT_SUPPORTED, CancelAsyncCall, IWbemObjectSink *)
+  REFUSE(WBEM_E_NOT_SUPPORTED, QueryObjectSink, LONG, IWbemObjectSink **)
+  REFUSE(WBEM_E_NOT_SUPPORTED, GetObject, const BSTR, LONG, IWbemContext *,
+         IWbemClassObject **, IWbemCallResult **)
+  REFUSE(WBEM_E_NOT_SUPPORTED, GetObjectAsync, const BSTR, LONG, IWbemContext *,
+         IWbemObjectSink *)
+  REFUSE(WBEM_E_ACCESS_DENIED, PutClass, IWbemClassObject *, LONG,
+         IWbemContext *, IWbemCallResult **)
+  REFUSE(WBEM_E_ACCESS_DENIED, PutClassAsync, IWbemClassObject *, LONG,
+         IWbemContext *, IWbemObjectSink *)
+  REFUSE(WBEM_E_ACCESS_DENIED, DeleteClass, const BSTR, LONG, IWbemContext *,
+         IWbemCallResult **)
+  REFUSE(WBEM_E_ACCESS_DENIED, DeleteClassAsync, const BSTR, LONG,
+         IWbemContext *, IWbemObjectSink *)
+  REFUSE(WBEM_E_NOT_SUPPORTED, CreateClassEnum, const BSTR, LONG,
+         IWbemContext *, IEnumWbemClassObject **)
+  REFUSE(WBEM_E_NOT_SUPPORTED, CreateClassEnumAsync, const BSTR, LONG,
+         IWbemContext *, IWbemObjectSink *)
+  REFUSE(WBEM_E_ACCESS_DENIED, PutInstance, IWbemClassObject *, LONG,
+         IWbemContext *, IWbemCallResult **)
+  REFUSE(WBEM_E_ACCESS_DENIED, PutInstanceAsync, IWbemClassObject *, LONG,
+         IWbemContext *, IWbemObjectSink *)
+  REFUSE(WBEM_E_ACCESS_DENIED, DeleteInstance, const BSTR, LONG, IWbemContext *,
+         IWbemCallResult **)
+  REFUSE(WBEM_E_ACCESS_DENIED, DeleteInstanceAsync, const BSTR, LONG,
+         IWbemContext *, IWbemObjectSink *)
+  REFUSE(WBEM_E_NOT_SUPPORTED, CreateInstanceEnumAsync, const BSTR, LONG,
+         IWbemContext *, IWbemObjectSink *)
+  REFUSE(WBEM_E_NOT_SUPPORTED, ExecQueryAsync, const BSTR, const BSTR, LONG,
+         IWbemContext *, IWbemObjectSink *)
+  REFUSE(WBEM_E_NOT_SUPPORTED, ExecNotificationQuery, const BSTR, const BSTR,
+         LONG, IWbemContext *, IEnumWbemClassObject **)
+  REFUSE(WBEM_E_NOT_SUPPORTED, ExecNotificationQueryAsync, const BSTR,
+         const BSTR, LONG, IWbemContext *, IWbemObjectSink *)
+  REFUSE(WBEM_E_NOT_SUPPORTED, ExecMethod, const BSTR, const BSTR, LONG,
+         IWbemContext *, IWbemClassObject *, IWbemClassObject **,
+         IWbemCallResult **)
+  REFUSE(WBEM_E_NOT_SUPPORTED, ExecMethodAsync, const BSTR, const BSTR, LONG,
+         IWbemContext *, IWbemClassObject *, IWbemObjectSink *)
 
 private:
   HRESULT run(const Query &query, LONG flags,
@@ -204,7 +149,8 @@ private:
     if (!query.result_class.empty() &&
         !DiskInventory::has_class(query.result_class))
       return WBEM_E_INVALID_CLASS;
-    const Instance *object = inventory_->find(path->class_name, path->device_id);
+    const Instance *object =
+        inventory_->find(path->class_name, path->device_id);
     if (!object)
       return WBEM_E_NOT_FOUND;
     results.objects =

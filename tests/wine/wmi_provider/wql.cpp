@@ -131,7 +131,8 @@ std::optional<Query> select(Parser &parser) {
       query.properties.push_back(*property);
     } while (parser.symbol(L','));
   }
-  auto class_name = parser.keyword(L"FROM") ? parser.take(Token::Word) : std::nullopt;
+  auto class_name =
+      parser.keyword(L"FROM") ? parser.take(Token::Word) : std::nullopt;
   if (!class_name)
     return std::nullopt;
   query.class_name = *class_name;
@@ -156,11 +157,11 @@ std::optional<Query> associators(Parser &parser) {
   if (!parser.keyword(L"WHERE"))
     return query;
   do {
-    std::wstring *target = parser.keyword(L"ResultClass") ? &query.result_class
+    std::wstring *target = parser.keyword(L"ResultClass")  ? &query.result_class
                            : parser.keyword(L"AssocClass") ? &query.assoc_class
                                                            : nullptr;
-    auto class_name = target && parser.symbol(L'=') ? parser.take(Token::Word)
-                                                    : std::nullopt;
+    auto class_name =
+        target && parser.symbol(L'=') ? parser.take(Token::Word) : std::nullopt;
     if (!class_name)
       return std::nullopt;
     *target = *class_name;
@@ -175,9 +176,10 @@ std::optional<Query> parse_wql(const std::wstring &text) {
   if (!tokens)
     return std::nullopt;
   Parser parser(std::move(*tokens));
-  std::optional<Query> query = parser.keyword(L"SELECT")        ? select(parser)
-                               : parser.keyword(L"ASSOCIATORS") ? associators(parser)
-                                                                : std::nullopt;
+  std::optional<Query> query = parser.keyword(L"SELECT") ? select(parser)
+                               : parser.keyword(L"ASSOCIATORS")
+                                   ? associators(parser)
+                                   : std::nullopt;
   if (!query || !parser.at_end())
     return std::nullopt;
   return query;
@@ -200,7 +202,8 @@ std::optional<ObjectPath> parse_object_path(const std::wstring &path) {
   std::wstring name = path.substr(start, equals - start);
   std::size_t dot = name.find(L'.');
   object.class_name = name.substr(0, dot);
-  if (dot != std::wstring::npos && !same_name(name.substr(dot + 1), L"DeviceID"))
+  if (dot != std::wstring::npos &&
+      !same_name(name.substr(dot + 1), L"DeviceID"))
     return std::nullopt;
   if (read_quoted(path, equals + 1, object.device_id) != path.size())
     return std::nullopt;
