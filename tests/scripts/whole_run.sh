@@ -68,7 +68,7 @@ windows_path() { local p=${1//\//\\}; echo "Z:$p"; }
 size=$((64 << 20))
 truncate -s "$size" "$work/stick.img"
 echo 'start=1MiB, type=c' | sfdisk -q "$work/stick.img" >/dev/null
-loop=$(losetup -f --show "$work/stick.img") || skip "no loop device can be had here"
+loop=$(losetup -f --show "$work/stick.img" 2>/dev/null) || skip "no loop device can be had here"
 partx -d "$loop" 2>/dev/null || true
 partx -a "$loop" 2>/dev/null || partx -u "$loop"
 mkfs.fat -F 32 -s 1 -n "USB STICK" "${loop}p1" >/dev/null
@@ -197,7 +197,12 @@ sleep 0.5
 shoot "$main" "$shots/whole-run-chosen.png"
 expect_texts "$(main_texts "$shots/whole-run-chosen.png" "$sx" "$sy")" \
   "Whole Run USB Device" Refresh Backup Format
-# Backup is checked as the window opens: its box is dark inside.
+# Backup is checked as the window opens: a dark check mark in its box,
+# left of its text.
+mark=$(convert "$shots/whole-run-chosen.png" \
+         -crop "$(px 14 "$sx")x$(px 14 "$sy")+$(px 2 "$sx")+$((h - $(px 22 "$sy")))" \
+         +repage -colorspace gray -depth 8 txt:- | awk -F'[(),]' 'NR > 1 && int($4) < 128' | wc -l)
+[ "$mark" -ge 5 ] || fail "the Backup box is not checked"
 xdotool mousemove --window "$main" $((w / 2)) $((h - $(px 14 "$sy"))) click 1
 question=$(wait_window "Warning!" 30) || fail "no question after Format"
 shoot "$question" "$shots/whole-run-question.png"
