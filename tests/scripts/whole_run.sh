@@ -78,7 +78,10 @@ echo "notes of the user" >"$user/Notes.txt"
 echo "a name longer than eight dot three" >"$user/A long file name, with spaces.text"
 head -c 300000 /dev/urandom >"$user/Docs/Überblick/data.bin"
 printf 'line\r\n%.0s' $(seq 1 2000) >"$user/Docs/Sub folder/more lines.txt"
-mcopy -s -i "${loop}p1" "$user"/* ::/
+# mtools on a partition device remarks that it has no geometry: its
+# messages are shown only when it fails.
+mcopy -s -i "${loop}p1" "$user"/* ::/ 2>"$work/mcopy.txt" ||
+  fail "mcopy cannot fill the stick: $(cat "$work/mcopy.txt")"
 blockdev --flushbufs "$loop"
 extra=$work/extra
 mkdir -p "$extra/Tools"

@@ -31,6 +31,7 @@
 #include <winioctl.h>
 #include <setupapi.h>
 #include <cfgmgr32.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
