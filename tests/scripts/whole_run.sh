@@ -93,6 +93,12 @@ echo "flash tool" >"$extra/Tools/FLASH.BAT"
 
 # --- E: served, the device played ------------------------------------------
 mkdir -p "$work/e" "$work/device"
+# Wine takes FSCTL_LOCK_VOLUME as granted whoever holds the volume, and
+# answers FSCTL_DISMOUNT_VOLUME by running umount on the mount whose source
+# is the volume's block device. Windows mounts a dismounted volume again
+# at its next use, which Wine cannot; so the mount is named after no
+# device and outlives the capacity check's dismount, as the file system
+# does on Windows: that check puts back every sector it wrote.
 mount_stick() {
   "$fuse_server" "${loop}p1" "$work/e" -o fsname=corvantix-stick 2>>"$work/fuse.txt" &
   fuse_pid=$!
