@@ -131,8 +131,9 @@ TEST_F(Win32ProvidedInventory, WaitsForASlowInventory) {
   UsbList list;
   ULONGLONG start = GetTickCount64();
   list.build();
-  // Drives, then the stick's partitions, then the partition's volume.
-  EXPECT_GE(GetTickCount64() - start, 3 * 300u);
+  // Drives, then the stick's partitions, then the partition's volume;
+  // the tick count may fall a little short of Sleep's time.
+  EXPECT_GE(GetTickCount64() - start, 3 * 300u - 20);
   ASSERT_EQ(list.disks.size(), 1u);
   EXPECT_EQ(list.disks[0]->letter, 'E');
 }

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the test WMI provider in a Wine prefix, so that every program of
-# the prefix that creates CLSID_WbemLocator (the product's disk inventory,
-# wmic) reads the disks of a description file instead of Wine's WMI, which
-# knows no USB disks and takes no providers of its own.
+# the prefix that creates CLSID_WbemLocator (the product's disk inventory)
+# reads the disks of a description file instead of Wine's WMI, which knows
+# no USB disks and takes no providers of its own.
 #
 #   install_wmi_provider.sh <wineprefix> <corvantix_test_wmi.dll> <disks file>
 #
@@ -10,11 +10,13 @@
 # prefix. Run it once with the 64-bit and once with the 32-bit DLL to
 # serve programs of both word sizes in a 64-bit prefix. The DLL is copied
 # into the prefix's system folder for its word size and becomes the
-# InprocServer32 of CLSID_WbemLocator there; Wine's other WMI classes
-# (WbemStatusCodeText among them) stay Wine's. The disks file is not
-# copied: its path goes to HKLM\Software\Corvantix\Test WMI provider,
-# value Disks, and the provider reads it at every ConnectServer, so a test
-# may rewrite it between two scans.
+# InprocServer32 of CLSID_WbemLocator there. Through the locator the prefix
+# then knows Win32_DiskDrive, Win32_DiskPartition and Win32_LogicalDisk
+# alone (any other class is WBEM_E_INVALID_CLASS); wbemprox.dll and Wine's
+# other COM classes, WbemStatusCodeText among them, stay as they are. The
+# disks file is not copied: its path goes to HKLM\Software\Corvantix\Test
+# WMI provider, value Disks, and the provider reads it at every
+# ConnectServer, so a test may rewrite it between two scans.
 #
 # The disks file: one line per disk, in the order WMI lists the drives;
 # `#` starts a comment.
@@ -30,12 +32,13 @@
 # MiB equally. null makes drive properties null (say PNPDeviceID). The
 # defaults: model "Corvantix Test Disk", interface USB, a PnP identifier
 # of the interface's form (USBSTOR\DISK&VEN_... for USB). `wait` makes
-# every query's results come that much later (a slow or hung WMI).
+# every query's results come that much later, as from a slow or hung WMI:
+# a synchronous call waits for them; a semisynchronous one
+# (WBEM_FLAG_RETURN_IMMEDIATELY) returns at once, and Next with a timeout
+# returns WBEM_S_TIMEDOUT until they are there.
 #
 #   disk 0 size=64G model="QEMU HARDDISK" interface=IDE partitions=C
 #   disk 1 size=4000000000 model="SanDisk Cruzer USB Device" partitions=E
-#     pnp=USBSTOR\DISK&VEN_SANDISK&PROD_CRUZER&REV_1.00\4C530001&0
-#   (one line each)
 set -euo pipefail
 if [ $# -ne 3 ]; then
   sed -n '2,/^set -euo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//' >&2

@@ -8,16 +8,15 @@ namespace {
 class ClassObject : public ComObject<IWbemClassObject, IID_IWbemClassObject> {
 public:
   ClassObject(std::shared_ptr<const DiskInventory> inventory,
-              const Instance &object, std::vector<std::wstring> projection)
-      : inventory_(std::move(inventory)), object_(object),
-        projection_(std::move(projection)) {}
+              const Instance &object)
+      : inventory_(std::move(inventory)), object_(object) {}
 
   HRESULT STDMETHODCALLTYPE Get(LPCWSTR name, LONG flags, VARIANT *value,
                                 CIMTYPE *type, LONG *flavor) override {
     if (!name || flags != 0)
       return WBEM_E_INVALID_PARAMETER;
     const Property *property = object_.find(name);
-    if (!property || !selected(property->name))
+    if (!property)
       return WBEM_E_NOT_FOUND;
     if (type)
       *type = property->type;
@@ -66,25 +65,9 @@ public:
   REFUSE(WBEM_E_NOT_SUPPORTED, GetMethodOrigin, LPCWSTR, BSTR *)
 
 private:
-  bool listed(const std::wstring &name) const {
-    for (const std::wstring &chosen : projection_)
-      if (same_name(chosen, name))
-        return true;
-    return projection_.empty();
-  }
-  bool selected(const std::wstring &name) const {
-    return name.compare(0, 2, L"__") == 0 || listed(name);
-  }
-  // Without the key, a projected object has no path.
-  bool is_null(const Property &property) const {
-    bool path = same_name(property.name, L"__PATH") ||
-                same_name(property.name, L"__RELPATH");
-    return property.null || (path && !listed(L"DeviceID"));
-  }
-
   HRESULT value_of(const Property &property, VARIANT &value) const {
     VariantInit(&value);
-    if (is_null(property)) {
+    if (property.null) {
       value.vt = VT_NULL;
     } else if (property.type == CIM_BOOLEAN) {
       value.vt = VT_BOOL;
@@ -102,16 +85,15 @@ private:
   }
 
   std::shared_ptr<const DiskInventory> inventory_;
-  const Instance &object_;
-  std::vector<std::wstring> projection_;
+  const Instance &object_; ///< kept by the inventory
 };
 
 } // namespace
 
 IWbemClassObject *
 new_class_object(std::shared_ptr<const DiskInventory> inventory,
-                 const Instance &object, std::vector<std::wstring> projection) {
-  return new ClassObject(std::move(inventory), object, std::move(projection));
+                 const Instance &object) {
+  return new ClassObject(std::move(inventory), object);
 }
 
 } // namespace corvantix::test_wmi

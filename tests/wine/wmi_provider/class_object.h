@@ -1,7 +1,5 @@
 // One instance as IWbemClassObject: its properties read with Get, as WMI
-// hands them over (uint64 as text, uint32 as VT_I4). A projected query's
-// object has only the selected properties; its paths are null unless the
-// key was selected.
+// hands them over (uint64 as text, uint32 as VT_I4).
 #pragma once
 
 #include "disk_classes.h"
@@ -13,6 +11,6 @@ namespace corvantix::test_wmi {
 /// A new object (one reference) for `object`, which `inventory` keeps.
 IWbemClassObject *
 new_class_object(std::shared_ptr<const DiskInventory> inventory,
-                 const Instance &object, std::vector<std::wstring> projection);
+                 const Instance &object);
 
 } // namespace corvantix::test_wmi

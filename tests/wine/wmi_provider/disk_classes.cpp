@@ -115,17 +115,13 @@ Instance logical_of(const DescribedDisk &disk, int index,
 }
 
 // Drives with their partitions, and partitions with their volumes.
-const wchar_t *association(const Instance &a, const Instance &b) {
-  if (a.disk != b.disk || &a == &b)
-    return nullptr;
-  bool drive_and_partition = a.partition < 0 || b.partition < 0;
-  if (drive_and_partition)
-    return (a.class_name == kPartition || b.class_name == kPartition)
-               ? L"Win32_DiskDriveToDiskPartition"
-               : nullptr;
-  if (a.partition != b.partition || a.class_name == b.class_name)
-    return nullptr;
-  return L"Win32_LogicalDiskToPartition";
+bool associated(const Instance &a, const Instance &b) {
+  if (a.disk != b.disk || a.class_name == b.class_name)
+    return false;
+  bool with_drive = a.partition < 0 || b.partition < 0;
+  bool with_partition =
+      a.class_name == kPartition || b.class_name == kPartition;
+  return with_partition && (with_drive || a.partition == b.partition);
 }
 
 } // namespace
@@ -162,17 +158,6 @@ bool DiskInventory::has_class(const std::wstring &class_name) {
   return false;
 }
 
-bool DiskInventory::has_property(const std::wstring &class_name,
-                                 const std::wstring &name) {
-  DescribedDisk sample;
-  sample.size = 2 * kFirstPartitionOffset;
-  sample.letters = {L'Z'};
-  DiskInventory schema(DiskDescription{{sample}}, L"SCHEMA");
-  for (const Instance *object : schema.instances(class_name))
-    return object->find(name) != nullptr;
-  return false;
-}
-
 std::vector<const Instance *>
 DiskInventory::instances(const std::wstring &class_name) const {
   std::vector<const Instance *> found;
@@ -193,16 +178,12 @@ const Instance *DiskInventory::find(const std::wstring &class_name,
 
 std::vector<const Instance *>
 DiskInventory::associators(const Instance &object,
-                           const std::wstring &result_class,
-                           const std::wstring &assoc_class) const {
+                           const std::wstring &result_class) const {
   std::vector<const Instance *> found;
-  for (const Instance &other : all_) {
-    const wchar_t *through = association(object, other);
-    if (through &&
-        (result_class.empty() || same_name(other.class_name, result_class)) &&
-        (assoc_class.empty() || same_name(through, assoc_class)))
+  for (const Instance &other : all_)
+    if (associated(object, other) &&
+        (result_class.empty() || same_name(other.class_name, result_class)))
       found.push_back(&other);
-  }
   return found;
 }
 

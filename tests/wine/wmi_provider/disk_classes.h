@@ -40,18 +40,15 @@ public:
   DiskInventory(const DiskDescription &description, const std::wstring &server);
 
   static bool has_class(const std::wstring &class_name);
-  /// Whether objects of the class have the property (their schema).
-  static bool has_property(const std::wstring &class_name,
-                           const std::wstring &name);
   std::vector<const Instance *> instances(const std::wstring &class_name) const;
   /// The instance of the class with this DeviceID, or null.
   const Instance *find(const std::wstring &class_name,
                        const std::wstring &device_id) const;
-  /// The instances associated with `object`; an empty class name matches
-  /// every result class or association class.
+  /// The instances associated with `object`: a drive's partitions, a
+  /// partition's drive and volume, a volume's partition. An empty result
+  /// class matches every class.
   std::vector<const Instance *>
-  associators(const Instance &object, const std::wstring &result_class,
-              const std::wstring &assoc_class) const;
+  associators(const Instance &object, const std::wstring &result_class) const;
 
   unsigned wait_ms() const { return wait_ms_; }
 

@@ -25,8 +25,8 @@ public:
     std::lock_guard lock(mutex_);
     try {
       for (; *returned < count && at_ < results_.objects.size(); ++at_)
-        objects[(*returned)++] = new_class_object(
-            results_.inventory, *results_.objects[at_], results_.projection);
+        objects[(*returned)++] =
+            new_class_object(results_.inventory, *results_.objects[at_]);
     } catch (const std::bad_alloc &) {
       return WBEM_E_OUT_OF_MEMORY;
     }

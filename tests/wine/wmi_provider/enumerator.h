@@ -13,8 +13,7 @@ namespace corvantix::test_wmi {
 struct QueryResults {
   std::shared_ptr<const DiskInventory> inventory;
   std::vector<const Instance *> objects;
-  std::vector<std::wstring> projection; ///< empty for all properties
-  ULONGLONG ready_at = 0;               ///< GetTickCount64's time
+  ULONGLONG ready_at = 0; ///< GetTickCount64's time
   bool forward_only = false;
 };
 

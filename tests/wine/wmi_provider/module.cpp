@@ -1,6 +1,6 @@
 // The DLL's COM entry points: the class object of CLSID_WbemLocator.
 // Installed as that class's in-process server, the provider answers every
-// WMI client of the prefix; the other WMI classes stay Wine's own.
+// WMI client of the prefix; Wine's other COM classes stay Wine's own.
 #include "com_object.h"
 #include "locator.h"
 

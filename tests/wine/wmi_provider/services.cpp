@@ -7,24 +7,6 @@
 namespace corvantix::test_wmi {
 namespace {
 
-bool holds(const Instance &object, const Condition &condition) {
-  const Property *property = object.find(condition.property);
-  if (!property || property->null)
-    return false;
-  switch (condition.kind) {
-  case Condition::Flag:
-    return property->type == CIM_BOOLEAN &&
-           (property->number != 0) == (condition.value == L"TRUE");
-  case Condition::Number:
-    if (property->type == CIM_UINT32)
-      return std::to_wstring(property->number) == condition.value;
-    return property->type == CIM_UINT64 && property->text == condition.value;
-  case Condition::Text:
-    return same_name(property->text, condition.value);
-  }
-  return false;
-}
-
 class Services : public ComObject<IWbemServices, IID_IWbemServices> {
 public:
   explicit Services(std::shared_ptr<const DiskInventory> inventory)
@@ -125,20 +107,7 @@ private:
   HRESULT select(const Query &query, QueryResults &results) const {
     if (!DiskInventory::has_class(query.class_name))
       return WBEM_E_INVALID_CLASS;
-    for (const std::wstring &name : query.properties)
-      if (!DiskInventory::has_property(query.class_name, name))
-        return WBEM_E_INVALID_QUERY;
-    for (const Condition &condition : query.conditions)
-      if (!DiskInventory::has_property(query.class_name, condition.property))
-        return WBEM_E_INVALID_QUERY;
-    for (const Instance *object : inventory_->instances(query.class_name)) {
-      bool all = true;
-      for (const Condition &condition : query.conditions)
-        all = all && holds(*object, condition);
-      if (all)
-        results.objects.push_back(object);
-    }
-    results.projection = query.properties;
+    results.objects = inventory_->instances(query.class_name);
     return WBEM_S_NO_ERROR;
   }
 
@@ -153,8 +122,7 @@ private:
         inventory_->find(path->class_name, path->device_id);
     if (!object)
       return WBEM_E_NOT_FOUND;
-    results.objects =
-        inventory_->associators(*object, query.result_class, query.assoc_class);
+    results.objects = inventory_->associators(*object, query.result_class);
     return WBEM_S_NO_ERROR;
   }
 
