@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build g++ googletest pkg-config python3
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix nasm librapidxml-dev
   wine wine64 wine32:i386 xvfb xauth xdotool imagemagick tesseract-ocr
-  mtools dosfstools fdisk e2fsprogs file qemu-system-x86
+  mtools dosfstools fdisk e2fsprogs file qemu-system-x86 fuse3 libfuse3-dev
   libgtk-3-dev libwebkit2gtk-4.1-dev python3-pil
   dpkg-dev desktop-file-utils icoutils lintian appstream bash-completion
   clang libclang-rt-14-dev
