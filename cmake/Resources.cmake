@@ -73,7 +73,10 @@ if(CORVANTIX_PLATFORM STREQUAL "win32")
   file(WRITE ${CORVANTIX_GENERATED}/resource_names.txt "${names}")
   string(APPEND rc "LANGUAGE 0, 0\n\"CORVANTIX_NAMES\" RCDATA \"${CORVANTIX_GENERATED}/resource_names.txt\"\n")
   file(WRITE ${CORVANTIX_GENERATED}/files.rc "${rc}")
-  # The product's manifest and version resource carry the project's version.
+  # The product's manifest and version resource carry the project's version,
+  # in four numbers.
+  include(${CMAKE_SOURCE_DIR}/cmake/WindowsVersion.cmake)
+  corvantix_windows_version(${PROJECT_VERSION} CORVANTIX_VERSION)
   configure_file(${CMAKE_SOURCE_DIR}/resources/corvantix.manifest.in
                  ${CORVANTIX_GENERATED}/corvantix.manifest @ONLY)
   configure_file(${CMAKE_SOURCE_DIR}/resources/version.rc.in

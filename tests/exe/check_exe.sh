@@ -9,6 +9,10 @@
 set -euo pipefail
 exe=$1 version=$2
 fail() { echo "FAIL: $*" >&2; exit 1; }
+# Windows writes versions in four numbers; the missing ones are 0.
+IFS=. read -r -a parts <<<"$version"
+while [ ${#parts[@]} -lt 4 ]; do parts+=(0); done
+four=$(IFS=.; echo "${parts[*]}")
 
 headers=$(i686-w64-mingw32-objdump -p "$exe")
 grep -q 'Magic.*010b.*(PE32)' <<<"$headers" || fail "not PE32"
@@ -47,8 +51,8 @@ grep -q 'Microsoft.Windows.Common-Controls' <<<"$manifest" || fail "manifest lac
 grep -q '<dpiAware[^>]*>true</dpiAware>' <<<"$manifest" || fail "manifest lacks system DPI awareness"
 ! grep -qi 'PerMonitor\|true/pm' <<<"$manifest" || fail "manifest claims per-monitor DPI awareness"
 grep -q '<longPathAware[^>]*>true</longPathAware>' <<<"$manifest" || fail "manifest lacks longPathAware"
-grep -q "assemblyIdentity[^>]*name=\"Corvantix\" version=\"$version.0\"" <<<"$manifest" ||
-  fail "manifest's assembly version is not $version.0"
+grep -q "assemblyIdentity[^>]*name=\"Corvantix\" version=\"$four\"" <<<"$manifest" ||
+  fail "manifest's assembly version is not $four"
 
 # The version resource: each string value follows its key, and the fixed
 # part holds the version as numbers.
@@ -70,5 +74,5 @@ at = data.find(struct.pack("<I", 0xFEEF04BD))
 file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<4I", data, at + 8)
 dotted = lambda ms, ls: "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
 print(dotted(file_ms, file_ls), dotted(product_ms, product_ls))')
-[ "$numbers" = "$version.0 $version.0" ] || fail "fixed version numbers are $numbers, not $version.0"
+[ "$numbers" = "$four $four" ] || fail "fixed version numbers are $numbers, not $four"
 echo "corvantix.exe $version: PE32 i386 GUI, large address aware, no debug sections, manifest, version resource, embedded files, system DLL imports"
