@@ -118,7 +118,12 @@ function(corvantix_platform_setup target)
       _WIN32_WINNT=0x0601 WINVER=0x0601 UNICODE_STRINGS_ARE_UTF8)
     target_link_libraries(${target} PUBLIC setupapi cfgmgr32 ole32 oleaut32
       uuid wbemuuid comctl32 bcrypt shlwapi gdi32 user32 kernel32)
-    target_link_options(${target} PUBLIC -static)
+    # Windows 7, the oldest system that the manifest names, as the oldest
+    # the image runs on; Terminal Server leaves a session's program its
+    # own view of the system folders.
+    target_link_options(${target} PUBLIC -static
+      -Wl,--major-subsystem-version,6,--minor-subsystem-version,0
+      -Wl,--tsaware)
     # Four GiB of address space for the 32-bit product on 64-bit Windows;
     # a 64-bit image has that address space anyway.
     if(CMAKE_SIZEOF_VOID_P EQUAL 4)

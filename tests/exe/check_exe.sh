@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The Windows product's file, checked without running it: PE32 for the
-# 80386, GUI subsystem, large address aware, a manifest asking for
-# administrator rights with visual styles, system DPI awareness and long
-# paths, a version resource of the project's version, the embedded files
+# 80386, GUI subsystem 6.0, large address aware, Terminal Server aware, a
+# manifest asking for administrator rights with visual styles, system DPI
+# awareness and long paths, a version resource of the project's version, the embedded files
 # under their names, imports from system DLLs only (the C++ runtime is
 # linked in, so the program runs from a stick alone) and no debug sections.
 #   check_exe.sh <corvantix.exe> <project version>
@@ -18,6 +18,12 @@ headers=$(i686-w64-mingw32-objdump -p "$exe")
 grep -q 'Magic.*010b.*(PE32)' <<<"$headers" || fail "not PE32"
 grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" || fail "not a GUI program"
 grep -q 'large address aware' <<<"$headers" || fail "not large address aware"
+# Windows 7, which the manifest names, is the oldest system it starts on.
+subsystem=$(awk '$1 == "MajorSubsystemVersion" { major = $2 }
+                 $1 == "MinorSubsystemVersion" { minor = $2 }
+                 END { print major "." minor }' <<<"$headers")
+[ "$subsystem" = 6.0 ] || fail "subsystem version $subsystem, not 6.0"
+grep -q 'TERMINAL_SERVICE_AWARE' <<<"$headers" || fail "not Terminal Server aware"
 file "$exe" | grep -q 'Intel 80386' || fail "not for the 80386"
 debug=$(i686-w64-mingw32-objdump -h "$exe" | awk '$2 ~ /^\.debug/ {print $2}')
 [ -z "$debug" ] || fail "debug sections: $(echo $debug)"
@@ -75,4 +81,4 @@ file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<4I", data, at + 
 dotted = lambda ms, ls: "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
 print(dotted(file_ms, file_ls), dotted(product_ms, product_ls))')
 [ "$numbers" = "$four $four" ] || fail "fixed version numbers are $numbers, not $four"
-echo "corvantix.exe $version: PE32 i386 GUI, large address aware, no debug sections, manifest, version resource, embedded files, system DLL imports"
+echo "corvantix.exe $version: PE32 i386 GUI $subsystem, large address aware, Terminal Server aware, no debug sections, manifest, version resource, embedded files, system DLL imports"
