@@ -2,6 +2,7 @@
 
 #include "disk/disk_size.h"
 #include "disk/formatter.h"
+#include "platform/filesystem.h"
 #include "platform/system.h"
 
 #include <algorithm>
@@ -235,10 +236,11 @@ ArgumentReading read_arguments(const std::vector<std::string> &args,
         break;
       }
       if (*option == Option::Copy) {
-        std::string path =
-            is_rooted(param) ? param : join(program_folder, param);
+        bool relative = !is_rooted(param);
+        std::string path = platform::file_system().typed_path(
+            relative ? join(program_folder, param) : param);
         options.add_copy_directory(path);
-        values.copy_folders.push_back({param, path});
+        values.copy_folders.push_back({param, path, relative});
         break;
       }
       std::size_t equals = param.find('=');

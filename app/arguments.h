@@ -14,7 +14,10 @@ namespace corvantix {
 /// A folder to copy, as it was typed and as it is read.
 struct CopyFolder {
   std::string given;
-  std::string path; ///< relative ones joined to the program's folder
+  /// Relative ones joined to the program's folder, trimmed as the
+  /// platform reads a typed path.
+  std::string path;
+  bool relative = false; ///< joined to the program's folder
 };
 
 struct StartupValues {

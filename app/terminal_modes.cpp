@@ -227,7 +227,7 @@ bool say_unreadable_copy_folders(const std::vector<CopyFolder> &folders,
         "ARGS_COPY_ERR", folder.given,
         platform::file_system().full_path(folder.path),
         platform::system_message(code));
-    if (folder.given != folder.path)
+    if (folder.relative)
       text += " " + Res::format("ARGS_COPY_RELATIVE", platform::program_folder());
     terminal.say(text);
     any = true;

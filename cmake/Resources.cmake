@@ -73,7 +73,10 @@ if(CORVANTIX_PLATFORM STREQUAL "win32")
   file(WRITE ${CORVANTIX_GENERATED}/resource_names.txt "${names}")
   string(APPEND rc "LANGUAGE 0, 0\n\"CORVANTIX_NAMES\" RCDATA \"${CORVANTIX_GENERATED}/resource_names.txt\"\n")
   file(WRITE ${CORVANTIX_GENERATED}/files.rc "${rc}")
-  # The product's manifest and version resource carry the project's version.
+  # The product's manifest and version resource carry the project's version,
+  # in four numbers.
+  include(${CMAKE_SOURCE_DIR}/cmake/WindowsVersion.cmake)
+  corvantix_windows_version(${PROJECT_VERSION} CORVANTIX_VERSION)
   configure_file(${CMAKE_SOURCE_DIR}/resources/corvantix.manifest.in
                  ${CORVANTIX_GENERATED}/corvantix.manifest @ONLY)
   configure_file(${CMAKE_SOURCE_DIR}/resources/version.rc.in
@@ -114,8 +117,13 @@ function(corvantix_platform_setup target)
     target_compile_definitions(${target} PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX
       _WIN32_WINNT=0x0601 WINVER=0x0601 UNICODE_STRINGS_ARE_UTF8)
     target_link_libraries(${target} PUBLIC setupapi cfgmgr32 ole32 oleaut32
-      uuid wbemuuid comctl32 bcrypt shlwapi gdi32 user32 kernel32)
-    target_link_options(${target} PUBLIC -static)
+      uuid wbemuuid comctl32 uxtheme bcrypt shlwapi gdi32 user32 kernel32)
+    # Windows 7, the oldest system that the manifest names, as the oldest
+    # the image runs on; Terminal Server leaves a session's program its
+    # own view of the system folders.
+    target_link_options(${target} PUBLIC -static
+      -Wl,--major-subsystem-version,6,--minor-subsystem-version,0
+      -Wl,--tsaware)
     # Four GiB of address space for the 32-bit product on 64-bit Windows;
     # a 64-bit image has that address space anyway.
     if(CMAKE_SIZEOF_VOID_P EQUAL 4)

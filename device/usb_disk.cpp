@@ -111,6 +111,12 @@ UsbDiskPtr UsbList::by_letter(char letter) const {
   return nullptr;
 }
 
+std::string UsbList::missing_letter_text(char letter) const {
+  if (disks.empty())
+    return Res::get("ARGS_YES_NO_USB");
+  return Res::format("ARGS_ERR_LETTER", letter);
+}
+
 std::optional<std::string> text_of(const InventoryObject &object,
                                    const std::string &name) {
   auto value = object.property(name);

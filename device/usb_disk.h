@@ -84,6 +84,9 @@ public:
   void build(Inventory &inventory);
   /// The first disk with exactly this letter, or null.
   UsbDiskPtr by_letter(char letter) const;
+  /// Why no disk has `letter`, for a run that named it: no USB disk was
+  /// found at all (ARGS_YES_NO_USB), or none has it (ARGS_ERR_LETTER).
+  std::string missing_letter_text(char letter) const;
 };
 
 } // namespace corvantix

@@ -50,6 +50,29 @@ std::size_t depth_of(const std::string &path) {
 
 } // namespace
 
+std::string windows_typed_path(const std::string &path) {
+  if (path.rfind("\\\\?\\", 0) == 0 || path.rfind("\\\\.\\", 0) == 0)
+    return path;
+  std::string trimmed;
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t end = path.find_first_of("\\/", start);
+    bool last = end == std::string::npos;
+    std::string name = path.substr(start, last ? end : end - start);
+    if (name.find_first_not_of('.') != std::string::npos) {
+      if (last)
+        name.erase(name.find_last_not_of(". ") + 1);
+      else if (name.back() == '.')
+        name.pop_back();
+    }
+    trimmed += name;
+    if (last)
+      return trimmed;
+    trimmed += path[end];
+    start = end + 1;
+  }
+}
+
 bool is_short_name(const std::string &name) {
   auto wide = fat::utf16_of(name);
   return wide && fat::exact_short_name(*wide);
@@ -130,6 +153,10 @@ void FileSystem::copy_tree(const std::string &from, const std::string &to,
     if (bits)
       set_attributes(join(to, folder->substr(prefix)), bits);
   }
+}
+
+std::string FileSystem::typed_path(const std::string &path) {
+  return windows_typed_path(path);
 }
 
 bool FileSystem::volume_in_use(const std::string &) { return false; }

@@ -76,6 +76,10 @@ public:
 
   /// The absolute form of `path`; touches nothing on disk.
   virtual std::string full_path(const std::string &path) = 0;
+  /// A path that a person typed, as the platform's own rules read it
+  /// before anything is opened; on Windows, and for drive paths on the
+  /// host, windows_typed_path.
+  virtual std::string typed_path(const std::string &path);
   /// `name` inside `folder`, with one separator between them.
   virtual std::string join(const std::string &folder,
                            const std::string &name) = 0;
@@ -168,6 +172,13 @@ protected:
   /// A free name for an entry moved aside for a moment.
   std::string aside_name();
 };
+
+/// `path` as Windows reads a typed path: a folder name loses one period at
+/// its end, and the last name the periods and spaces at its end unless a
+/// separator ends the path (`D:\data ` is `D:\data`). Names of periods
+/// alone and `\\?\` and `\\.\` paths stay as they are. The file calls use
+/// the `\\?\` form, which would look for the name as typed.
+std::string windows_typed_path(const std::string &path);
 
 /// Sorts paths for a tree copy: parents before children, and in a folder
 /// plain 8.3 names before long ones, which could take them as aliases.

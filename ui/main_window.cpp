@@ -1,5 +1,6 @@
 #include "ui/main_window.h"
 
+#include "device/scan_deadline.h"
 #include "strings/error.h"
 #include "strings/res.h"
 
@@ -64,7 +65,14 @@ void frmCorvantix::close() {
 
 void frmCorvantix::btnRefresh_Click() {
   view_->clear_items();
-  services_.scan(usbs_);
+  try {
+    services_.scan(usbs_);
+  } catch (const InventoryTimeout &e) {
+    // The system's inventory hangs, not the program: the list stays
+    // empty, and Refresh asks again.
+    usbs_.disks.clear();
+    view_->show_message(e.what(), Res::get("MSG_TITLE_SCAN"));
+  }
   for (const UsbDiskPtr &disk : usbs_.disks)
     view_->add_item(disk->ToString());
   select(usbs_.disks.size() == 1 ? 0 : no_selection);

@@ -1,7 +1,11 @@
 // The disk inventory through WMI (namespace ROOT\CIMV2) over COM. COM is
 // initialised on the calling thread as a single-threaded apartment, as the
-// window thread's is; every interface is released on every path.
+// window thread's is; every interface is released on every path. The calls
+// are semi-synchronous and their waits bounded, so that a provider that
+// never answers ends the scan with InventoryTimeout instead of holding the
+// window thread.
 #include "device/inventory.h"
+#include "device/scan_deadline.h"
 
 #include "platform/win32/text.h"
 #include "strings/error.h"
@@ -192,8 +196,11 @@ public:
     check(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER,
                            IID_IWbemLocator,
                            reinterpret_cast<void **>(locator.out())));
+    // The connection has no wait of its own to set; WMI bounds it.
     check(locator->ConnectServer(Bstr("ROOT\\CIMV2"), nullptr, nullptr, nullptr,
-                                 0, nullptr, nullptr, services_.out()));
+                                 WBEM_FLAG_CONNECT_USE_MAX_WAIT, nullptr,
+                                 nullptr, services_.out()));
+    deadline_.check();
     impersonate(services_.get());
   }
 
@@ -226,19 +233,25 @@ private:
   std::vector<InventoryObjectPtr> collect(ComPtr<IEnumWbemClassObject> &found) {
     impersonate(found.get());
     std::vector<InventoryObjectPtr> objects;
-    for (;;) {
+    enumerate_within(deadline_, [&](std::uint32_t ms) {
       auto object = std::make_unique<WmiObject>(apartment_);
       ULONG returned = 0;
-      HRESULT hr = found->Next(WBEM_INFINITE, 1, object->object.out(), &returned);
+      HRESULT hr = found->Next(LONG(ms), 1, object->object.out(), &returned);
+      if (hr == WBEM_S_TIMEDOUT)
+        return NextObject::timed_out;
       check(hr);
       if (returned == 0 || !object->object)
-        break;
+        return NextObject::end;
       objects.push_back(std::move(object));
-    }
+      return NextObject::got;
+    });
     return objects;
   }
 
-  // Declared first: COM stays initialised until the services are released.
+  // One scan opens one inventory: its time begins here.
+  ScanDeadline deadline_;
+  // Declared before the services: COM stays initialised until they are
+  // released.
   std::shared_ptr<Apartment> apartment_;
   ComPtr<IWbemServices> services_;
 };

@@ -9,6 +9,7 @@
 // title and logo, so nothing needs a transparent background.
 #include "platform/win32/main_view_win32.h"
 
+#include "platform/win32/scheme_win32.h"
 #include "platform/win32/text.h"
 #include "strings/error.h"
 
@@ -27,20 +28,12 @@ constexpr int client_width = 634, client_height = 253;
 constexpr int minimum_width = 500, minimum_height = 214;
 constexpr double header_height = 91, row_height = 29, side_width = 85;
 constexpr double margin = 3, info_padding = 10;
-constexpr double button_height = 23, logo_width = 142;
-constexpr double title_x = 18, title_y = 32;
+constexpr double button_height = 23;
 constexpr int title_points_100 = 1575; // 15.75 pt
 constexpr int combo_list_rows = 8;
 
 // Control IDs: the Control value plus this.
 constexpr int first_id = 100;
-
-COLORREF constexpr white = RGB(255, 255, 255);
-// The header picture and the window's white stay light in every colour
-// scheme, so the text on them keeps dark colours of its own: a dark
-// scheme's window text (white in High Contrast Black) vanishes there.
-COLORREF constexpr text_on_light = RGB(0, 0, 0);
-COLORREF constexpr grey_text_on_light = RGB(109, 109, 109);
 
 } // namespace
 
@@ -91,8 +84,20 @@ Win32MainView::Win32MainView(Win32Toolkit &toolkit, MainEvents &events)
   }
   set_program_icon(window_);
   create_controls();
+  follow_scheme(high_contrast_on());
   built_ = true;
   layout();
+}
+
+void Win32MainView::follow_scheme(bool high_contrast) {
+  if (closed_)
+    return;
+  high_contrast_ = high_contrast;
+  theme_check_box(control(Control::chkKeep), high_contrast);
+  if (built_)
+    layout(); // the check box's size depends on how it is drawn
+  RedrawWindow(window_, nullptr, nullptr,
+               RDW_ERASE | RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_FRAME);
 }
 
 Win32MainView::~Win32MainView() {
@@ -231,91 +236,6 @@ SIZE Win32MainView::check_box_size() const {
   return size;
 }
 
-// White, the background picture tiled over it, the logo stretched over the
-// right end and the title at its design place.
-void Win32MainView::paint_header(HDC dc, const RECT &area) {
-  int width = area.right, height = area.bottom;
-  HDC buffer = CreateCompatibleDC(dc);
-  HBITMAP canvas = CreateCompatibleBitmap(dc, std::max(width, 1), std::max(height, 1));
-  HGDIOBJ old_canvas = SelectObject(buffer, canvas);
-  FillRect(buffer, &area, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
-
-  HDC source = CreateCompatibleDC(dc);
-  if (background_) {
-    HGDIOBJ old = SelectObject(source, background_.handle());
-    for (int y = 0; y < height; y += background_.height())
-      for (int x = 0; x < width; x += background_.width())
-        BitBlt(buffer, x, y, background_.width(), background_.height(), source,
-               0, 0, SRCCOPY);
-    SelectObject(source, old);
-  }
-  if (logo_) {
-    HGDIOBJ old = SelectObject(source, logo_.handle());
-    int logo = scale().dx(logo_width);
-    SetStretchBltMode(buffer, HALFTONE);
-    SetBrushOrgEx(buffer, 0, 0, nullptr);
-    StretchBlt(buffer, width - logo, 0, logo, height, source, 0, 0,
-               logo_.width(), logo_.height(), SRCCOPY);
-    SelectObject(source, old);
-  }
-  DeleteDC(source);
-
-  HWND header = control(Control::lblTitle);
-  if (!title_text_.empty() && IsWindowVisible(header)) {
-    HGDIOBJ old = SelectObject(buffer, title_font_);
-    SetBkMode(buffer, TRANSPARENT);
-    SetTextColor(buffer, enabled_[index(Control::lblTitle)] &&
-                                 IsWindowEnabled(header)
-                             ? text_on_light
-                             : grey_text_on_light);
-    TextOutW(buffer, scale().dx(title_x), scale().dy(title_y),
-             title_text_.c_str(), int(title_text_.size()));
-    SelectObject(buffer, old);
-  }
-  BitBlt(dc, 0, 0, width, height, buffer, 0, 0, SRCCOPY);
-  SelectObject(buffer, old_canvas);
-  DeleteObject(canvas);
-  DeleteDC(buffer);
-}
-
-LRESULT CALLBACK Win32MainView::header_procedure(HWND window, UINT message,
-                                                 WPARAM wparam, LPARAM lparam) {
-  if (message == WM_NCCREATE) {
-    auto *create = reinterpret_cast<CREATESTRUCTW *>(lparam);
-    SetWindowLongPtrW(window, GWLP_USERDATA,
-                      reinterpret_cast<LONG_PTR>(create->lpCreateParams));
-  }
-  auto *view =
-      reinterpret_cast<Win32MainView *>(GetWindowLongPtrW(window, GWLP_USERDATA));
-  switch (message) {
-  case WM_ERASEBKGND:
-    return 1;
-  case WM_SIZE:
-    InvalidateRect(window, nullptr, FALSE);
-    return 0;
-  case WM_PAINT:
-    if (view) {
-      PAINTSTRUCT paint;
-      HDC dc = BeginPaint(window, &paint);
-      RECT area;
-      GetClientRect(window, &area);
-      view->paint_header(dc, area);
-      EndPaint(window, &paint);
-      return 0;
-    }
-    break;
-  case WM_PRINTCLIENT:
-    if (view) {
-      RECT area;
-      GetClientRect(window, &area);
-      view->paint_header(reinterpret_cast<HDC>(wparam), area);
-      return 0;
-    }
-    break;
-  }
-  return DefWindowProcW(window, message, wparam, lparam);
-}
-
 LRESULT Win32MainView::handle_message(UINT message, WPARAM wparam,
                                       LPARAM lparam) {
   if (message == Win32Toolkit::pretranslate_message())
@@ -331,14 +251,29 @@ LRESULT Win32MainView::handle_message(UINT message, WPARAM wparam,
                               scale().dy(minimum_height)};
     return 0;
   }
-  case WM_CTLCOLORSTATIC: {
-    // Labels and the check box on the window's white; disabled ones are
-    // greyed by the controls themselves.
-    HDC dc = reinterpret_cast<HDC>(wparam);
-    SetBkColor(dc, white);
-    SetTextColor(dc, text_on_light);
-    return reinterpret_cast<LRESULT>(GetStockObject(WHITE_BRUSH));
+  case WM_ERASEBKGND: {
+    RECT client;
+    GetClientRect(window_, &client);
+    FillRect(reinterpret_cast<HDC>(wparam), &client,
+             body_colours(high_contrast_).brush);
+    return 1;
   }
+  case WM_CTLCOLORSTATIC: {
+    // Labels and the check box on the window's body; disabled ones are
+    // greyed by the controls themselves.
+    BodyColours colours = body_colours(high_contrast_);
+    HDC dc = reinterpret_cast<HDC>(wparam);
+    SetBkColor(dc, colours.background);
+    SetTextColor(dc, colours.text);
+    return reinterpret_cast<LRESULT>(colours.brush);
+  }
+  case WM_SETTINGCHANGE:
+    if (wparam == SPI_SETHIGHCONTRAST)
+      follow_scheme(high_contrast_on());
+    break;
+  case WM_SYSCOLORCHANGE:
+    follow_scheme(high_contrast_on());
+    break;
   case WM_COMMAND:
     command(LOWORD(wparam), HIWORD(wparam));
     return 0;

@@ -47,6 +47,11 @@ public:
   HWND control(Control control) const { return controls_[index(control)]; }
   const Scale &scale() const { return font_.scale(); }
 
+  /// Takes the colours of the scheme: a high-contrast one's own for the
+  /// body, else the design's. The window follows the system's switch by
+  /// itself; tests set it, as Wine has none.
+  void follow_scheme(bool high_contrast);
+
 private:
   static constexpr std::size_t control_count = 9;
   static std::size_t index(Control control) { return std::size_t(control); }
@@ -80,6 +85,7 @@ private:
   bool built_ = false; ///< the controls exist and can be laid out
   bool window_enabled_ = true;
   bool shown_ = false, closed_ = false;
+  bool high_contrast_ = false;
 };
 
 } // namespace corvantix::win32

@@ -118,7 +118,7 @@ std::vector<RunTarget> find_run_targets(const std::vector<std::string> &targets,
     }
     found[i].disk = list.by_letter(upper);
     if (!found[i].disk)
-      found[i].refusal = Res::format("ARGS_ERR_LETTER", upper);
+      found[i].refusal = list.missing_letter_text(upper);
   }
   // Nothing runs unless every target can.
   bool refusal = std::any_of(found.begin(), found.end(),

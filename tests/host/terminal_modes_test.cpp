@@ -361,10 +361,20 @@ TEST_F(OnTerminal, YesPreparesADriveLetterOfTheMachine) {
 TEST_F(OnTerminal, AMachineWithoutDisksOrThatCannotBeMadeIsALine) {
   const std::string broken = (folder_.path() / "machine.txt").string();
   std::ofstream(broken) << "disk\n";
+  // No disk at all, or none on USB: the same line as on Windows.
+  const std::string empty = (folder_.path() / "empty.txt").string();
+  std::ofstream(empty) << "# no disks\n";
+  const std::string ide = (folder_.path() / "ide.txt").string();
+  std::ofstream(ide) << "disk " << (folder_.path() / "ide.img").string()
+                     << " size=64M letter=E interface=IDE\n";
+  const std::string no_usb =
+      "No USB disk was found. Plug in the stick and try again.";
   struct Case {
     std::string machine, message;
   } cases[] = {
-      {"usb", "No USB disk was found. Plug in the stick and try again."},
+      {"usb", no_usb},
+      {empty, no_usb},
+      {ide, no_usb},
       {broken, broken + ":1: expected: disk <image> [key=value ...]"},
   };
   for (const Case &c : cases) {

@@ -112,6 +112,34 @@ TEST(Arguments, CopyFoldersKeepOrderAndJoinRelativePaths) {
                                       joined("-f")}));
 }
 
+// A drive path is read as Windows reads a typed one, before the long
+// \\?\ form that the file calls take would look for the name as typed.
+TEST(Arguments, CopyFoldersOnDrivesAreTrimmedAsWindowsReadsThem) {
+  const struct {
+    const char *typed, *folder;
+  } cases[] = {
+      {"D:\\data ", "D:\\data"},
+      {"D:\\data.", "D:\\data"},
+      {"D:\\data . .", "D:\\data"},
+      {"D:/old./data", "D:/old/data"},
+      {"D:\\old..\\data", "D:\\old.\\data"},
+      {"D:\\ends in a space \\data", "D:\\ends in a space \\data"},
+      {"D:\\data \\", "D:\\data \\"},
+      {"D:\\...", "D:\\..."},
+      {"D:\\data\\..", "D:\\data\\.."},
+      {"\\\\?\\D:\\data ", "\\\\?\\D:\\data "},
+  };
+  for (const auto &c : cases) {
+    Read r = read({"-c", c.typed});
+    EXPECT_EQ(r.options.copy_directories,
+              std::vector<std::string>{c.folder})
+        << c.typed;
+    ASSERT_EQ(r.reading.values.copy_folders.size(), 1u);
+    EXPECT_EQ(r.reading.values.copy_folders[0].given, c.typed);
+    EXPECT_FALSE(r.reading.values.copy_folders[0].relative) << c.typed;
+  }
+}
+
 TEST(Arguments, SingleCharacterArguments) {
   Read r = read({"-s", "E"});
   EXPECT_TRUE(r.reading.values.single_drive);

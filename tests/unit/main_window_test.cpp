@@ -1,4 +1,5 @@
 #include "ui/main_window.h"
+#include "device/scan_deadline.h"
 
 #include "strings/error.h"
 #include "strings/res.h"
@@ -58,6 +59,8 @@ protected:
               toolkit.log.push_back("scan");
               if (scan_failure)
                 throw Error(scan_failure);
+              if (scan_timeout)
+                throw InventoryTimeout(scan_timeout);
               list.disks.clear();
               for (const FakeDisk &d : attached)
                 list.disks.push_back(std::make_shared<UsbDisk>(
@@ -90,6 +93,7 @@ protected:
                                                     {0.75, "Step two."}};
   const char *run_failure = nullptr;
   const char *scan_failure = nullptr;
+  const char *scan_timeout = nullptr;
   UsbDiskPtr ran_on;
   bool backup_during_run = false;
   bool ran_off_window_thread = false;
@@ -525,6 +529,33 @@ TEST_F(MainWindow, ScanFailuresReachTheCaller) {
   auto window = open();
   scan_failure = "The inventory is not available.";
   EXPECT_THROW(view().click(Control::btnRefresh), Error);
+}
+
+// An inventory that does not answer in time is said in a box; the window
+// opens or stays, with an empty list, and Refresh asks again.
+TEST_F(MainWindow, AScanThatRunsOutOfTimeIsAMessageAndAnEmptyList) {
+  scan_timeout = "Windows did not list its drives within 15 seconds.";
+  auto window = open();
+  ASSERT_EQ(view().boxes.size(), 1u);
+  EXPECT_EQ(view().boxes[0].text, scan_timeout);
+  EXPECT_EQ(view().boxes[0].title, "No drive list");
+  EXPECT_FALSE(view().boxes[0].yes_no);
+  EXPECT_TRUE(view().items.empty());
+  EXPECT_EQ(view().hint, Res::get("UI_STICKS_REFRESH"));
+  EXPECT_FALSE(view().enabled(Control::btnFormat));
+  EXPECT_EQ(window->stick(), nullptr);
+
+  scan_timeout = nullptr;
+  ASSERT_TRUE(view().click(Control::btnRefresh));
+  EXPECT_EQ(view().items, std::vector<std::string>{"E:\\ Stick (1000 MB)"});
+  EXPECT_TRUE(view().enabled(Control::btnFormat));
+
+  // A list that was there goes with a scan that runs out.
+  scan_timeout = "Windows did not list its drives within 15 seconds.";
+  ASSERT_TRUE(view().click(Control::btnRefresh));
+  EXPECT_EQ(view().boxes.size(), 2u);
+  EXPECT_TRUE(view().items.empty());
+  EXPECT_EQ(window->stick(), nullptr);
 }
 
 TEST_F(MainWindow, AboutOpensOneWindowAtATime) {

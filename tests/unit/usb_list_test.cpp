@@ -248,6 +248,27 @@ TEST_F(UsbListTest, ByLetterComparesExactly) {
   EXPECT_EQ(list.by_letter('\0'), nullptr);
 }
 
+// A run that names a letter hears whether there is no USB disk at all or
+// only none with that letter.
+TEST_F(UsbListTest, AMissingLetterIsToldApartFromNoDiskAtAll) {
+  FakeInventory none, one;
+  one.add({.partitions = {"E"}});
+  struct Case {
+    FakeInventory *inventory;
+    char letter;
+    const char *text;
+  } cases[] = {
+      {&none, 'E', "No USB disk was found. Plug in the stick and try again."},
+      {&one, 'F', "F:\\ is not a USB drive."},
+      {&one, 'e', "e:\\ is not a USB drive."},
+  };
+  for (const Case &c : cases) {
+    UsbList list;
+    list.build(*c.inventory);
+    EXPECT_EQ(list.missing_letter_text(c.letter), c.text) << c.letter;
+  }
+}
+
 TEST(UsbDisk, DisplayTextShowsWholeMebibytesRoundedDown) {
   Res::init_for("en-US");
   auto shown = [](std::uint64_t size) {

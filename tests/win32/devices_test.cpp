@@ -3,6 +3,8 @@
 #include "device/inventory.h"
 #include "device/pnp_device.h"
 #include "device/usb_disk.h"
+#include "platform/terminal.h"
+#include "strings/res.h"
 #include "strings/error.h"
 
 #include <gtest/gtest.h>
@@ -47,6 +49,12 @@ TEST(Win32Inventory, WineListsItsDrivesButNoUsbDisk) {
   UsbList list;
   list.build();
   EXPECT_TRUE(list.disks.empty());
+  // So an unattended run on a letter says that no USB disk was found.
+  Res::init_for("en-US");
+  std::vector<platform::RunTarget> found = platform::find_run_targets({"E:"}, 0);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].refusal, Res::get("ARGS_YES_NO_USB"));
+  EXPECT_FALSE(found[0].disk);
 }
 
 TEST(Win32Inventory, ErrorsCarryTheResultCodeAndItsText) {

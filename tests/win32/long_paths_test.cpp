@@ -2,6 +2,7 @@
 // raw_disk.sh maps a folder as the stick's volume E: and names its root
 // here.
 #include "pipeline/folder.h"
+#include "platform/filesystem.h"
 #include "platform/win32/text.h"
 #include "strings/res.h"
 #include "unit/scratch.h"
@@ -63,6 +64,31 @@ TEST(Win32FilePath, PathsBecomeFullLongForms) {
   };
   for (const auto &c : cases)
     EXPECT_EQ(win32::file_path(c.path), c.want) << c.path;
+}
+
+// A typed path is trimmed as the system's own path rules trim it, which
+// the \\?\ form skips: what GetFullPathNameW makes of it.
+TEST(Win32FilePath, TypedPathsAreTrimmedAsTheSystemTrimsThem) {
+  const struct {
+    std::string typed, want;
+  } cases[] = {
+      {"C:\\data ", "C:\\data"},
+      {"C:\\data.", "C:\\data"},
+      {"C:\\data . . ", "C:\\data"},
+      {"C:\\old.\\data", "C:\\old\\data"},
+      {"C:\\ends in a space \\data", "C:\\ends in a space \\data"},
+      {"C:\\data \\", "C:\\data \\"},
+      {"\\\\server\\share\\data.", "\\\\server\\share\\data"},
+  };
+  for (const auto &c : cases) {
+    std::string typed = platform::file_system().typed_path(c.typed);
+    EXPECT_EQ(typed, c.want) << c.typed;
+    EXPECT_EQ(win32::narrow(win32::full_path(widen(c.typed))), c.want)
+        << "the system reads " << c.typed << " otherwise";
+    EXPECT_EQ(win32::file_path(typed),
+              win32::file_path(win32::narrow(win32::full_path(widen(c.typed)))))
+        << c.typed;
+  }
 }
 
 TEST(Win32StickVolume, ATreeDeeperThanMaxPathGoesToTheBackupAndBack) {

@@ -414,6 +414,68 @@ TEST_F(Win32MainViewTest, TextOnTheLightHeaderAndBodyReadsInADarkScheme) {
   EXPECT_GE(contrast_in(view->control(Control::lblSticks), label), 4.5);
 }
 
+// The pixel at (x, y) of the control as it paints itself, as 0xBBGGRR.
+COLORREF pixel_in(HWND control, int x, int y) {
+  RECT area;
+  GetClientRect(control, &area);
+  HDC screen = GetDC(nullptr);
+  HDC dc = CreateCompatibleDC(screen);
+  HBITMAP canvas = CreateCompatibleBitmap(screen, area.right, area.bottom);
+  ReleaseDC(nullptr, screen);
+  HGDIOBJ old = SelectObject(dc, canvas);
+  SendMessageW(control, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(dc), PRF_CLIENT);
+  COLORREF colour = GetPixel(dc, x, y);
+  SelectObject(dc, old);
+  DeleteObject(canvas);
+  DeleteDC(dc);
+  return colour;
+}
+
+// In a high-contrast scheme the body takes the scheme's colours, which the
+// user reads by; the check box's text, which a theme draws in its own
+// colour, reads on it in every such scheme (4.5:1), the labels too. Wine
+// has no high-contrast switch, so the test sets the window's.
+TEST_F(Win32MainViewTest, BodyTextReadsInEveryHighContrastScheme) {
+  const struct {
+    const char *name;
+    COLORREF window, text;
+  } schemes[] = {
+      {"High Contrast Black", RGB(0, 0, 0), RGB(255, 255, 255)},
+      {"High Contrast White", RGB(255, 255, 255), RGB(0, 0, 0)},
+      {"High Contrast #1", RGB(0, 0, 0), RGB(255, 255, 0)},
+      {"High Contrast #2", RGB(0, 0, 0), RGB(0, 255, 0)},
+      {"Aquatic", RGB(32, 32, 32), RGB(255, 255, 255)},
+      {"Desert", RGB(255, 250, 239), RGB(61, 61, 61)},
+  };
+  Res::init_for("en-US");
+  view->set_text(Control::chkKeep, Res::get("UI_BACKUP"));
+  view->set_text(Control::lblSticks, Res::get("UI_STICKS"));
+  view->show();
+  HWND keep = view->control(Control::chkKeep);
+  HWND label = view->control(Control::lblSticks);
+  RECT text;
+  GetClientRect(keep, &text);
+  text.left = GetSystemMetrics(SM_CXMENUCHECK) + 3; // beside the box
+  RECT whole_label;
+  GetClientRect(label, &whole_label);
+  for (const auto &scheme : schemes) {
+    SchemeColours colours({{COLOR_WINDOW, scheme.window},
+                           {COLOR_WINDOWTEXT, scheme.text},
+                           {COLOR_BTNFACE, scheme.window},
+                           {COLOR_BTNTEXT, scheme.text}});
+    view->follow_scheme(true);
+    EXPECT_GE(contrast_in(keep, text), 4.5) << scheme.name;
+    EXPECT_GE(contrast_in(label, whole_label), 4.5) << scheme.name;
+    EXPECT_EQ(pixel_in(keep, text.right - 1, 0), scheme.window) << scheme.name;
+    EXPECT_EQ(pixel_in(label, whole_label.right - 1, 0), scheme.window)
+        << scheme.name;
+  }
+  // Without high contrast the body is the design's white again.
+  view->follow_scheme(false);
+  EXPECT_EQ(pixel_in(keep, text.right - 1, 0), RGB(255, 255, 255));
+  EXPECT_GE(contrast_in(keep, text), 4.5);
+}
+
 // The hint lives in the list's text field, which draws it with the focus
 // too: the list has the focus when the window opens.
 TEST_F(Win32MainViewTest, HintIsTheTextFieldsBanner) {

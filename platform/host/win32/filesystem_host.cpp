@@ -153,6 +153,12 @@ public:
     return fs::absolute(host_path(path)).lexically_normal().string();
   }
 
+  // Host paths are Linux's, where dots and spaces end names like any
+  // other character.
+  std::string typed_path(const std::string &path) override {
+    return is_drive_path(path) ? windows_typed_path(path) : path;
+  }
+
   std::string join(const std::string &folder,
                    const std::string &name) override {
     return join_path(folder, name);

@@ -75,15 +75,13 @@ struct Candidate {
   std::string name;                 ///< a path as the user gave it
 };
 
-// Why the machine of the real USB disks has no drive to prepare: no USB
-// disk at all, or none that this user may open.
+// Why the machine of the real USB disks lists no drive although it has
+// USB disks: none that this user may open.
 std::optional<RunTarget> why_no_usb_disk() {
   if (!emulation::is_usb_machine(std::getenv("CORVANTIX_MACHINE")))
     return std::nullopt;
   Machine &machine = Machine::current();
   std::lock_guard guard(machine.lock());
-  if (machine.disks().empty())
-    return refused(Res::get("ARGS_YES_NO_USB"));
   for (const emulation::Disk &disk : machine.disks())
     if (is_rights_error(access_error(disk.config.image, R_OK | W_OK)))
       return needs_rights(Res::get("ARGS_YES_USB_RIGHTS"));
@@ -100,7 +98,7 @@ Candidate letter_target(char letter) {
     if (list.disks.empty())
       if (std::optional<RunTarget> why = why_no_usb_disk())
         return Candidate(*why);
-    return Candidate(refused(Res::format("ARGS_ERR_LETTER", letter)));
+    return Candidate(refused(list.missing_letter_text(letter)));
   }
   {
     Machine &machine = Machine::current();
