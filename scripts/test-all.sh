@@ -75,6 +75,11 @@ if wanted host; then
   suite "host build" scripts/build.sh host
   suite "host tests" run_ctest build/host
 fi
+# The whole run under Wine serves the stick through the host build's FAT
+# server: built here when the host suite is not run.
+if ! wanted host && { wanted windows || wanted windows64; }; then
+  suite "host FAT server for the whole run" scripts/build.sh host:corvantix_fat_fuse
+fi
 if wanted windows; then
   # The product is built and checked on every machine; its own test
   # program only where it can run.

@@ -2,7 +2,7 @@
 # The product's disk list under Wine, through its own WMI code, against the
 # test WMI provider installed in a prefix of this test's own: a USB stick
 # on E: and an IDE disk on C:. The terminal mode must take E and refuse C;
-# then the Win32Provided* cases describe other machines and ask WQL.
+# then the Win32Provided* cases list other machines through the product.
 #   wmi_inventory.sh <corvantix_tests.exe> <corvantix.exe> <provider DLL> <source dir> <build dir>
 set -euo pipefail
 tests=$(realpath "$1") program=$(realpath "$2") dll=$(realpath "$3")
