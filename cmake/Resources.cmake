@@ -114,7 +114,8 @@ function(corvantix_platform_setup target)
     target_compile_definitions(${target} PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX
       _WIN32_WINNT=0x0601 WINVER=0x0601 UNICODE_STRINGS_ARE_UTF8)
     target_link_libraries(${target} PUBLIC setupapi cfgmgr32 ole32 oleaut32
-      uuid wbemuuid comctl32 bcrypt shlwapi gdi32 user32 kernel32)
+      uuid wbemuuid comctl32 bcrypt shlwapi gdi32 user32 kernel32 rstrtmgr
+      advapi32)
     target_link_options(${target} PUBLIC -static)
     # Four GiB of address space for the 32-bit product on 64-bit Windows;
     # a 64-bit image has that address space anyway.

@@ -136,6 +136,8 @@ bool FileSystem::volume_in_use(const std::string &) { return false; }
 
 std::string FileSystem::volume_user(const std::string &) { return {}; }
 
+std::string FileSystem::volume_holder(const std::string &) { return {}; }
+
 void FileSystem::end_volume_use(const std::string &, bool) {}
 
 FileSystem &file_system() {

@@ -150,6 +150,10 @@ public:
   /// What holds the drive of `root`, in the user's words, after
   /// volume_in_use said so; empty when only "another program" is known.
   virtual std::string volume_user(const std::string &root);
+  /// The program that holds the volume of `root` open, as the system names
+  /// it, after a lock of the volume was refused; empty where the system
+  /// cannot tell.
+  virtual std::string volume_holder(const std::string &root);
   /// The run on the drive of `root` is over: what the system freed the
   /// drive of for it (see volume_in_use) is given back, unless the run
   /// `changed` the drive.

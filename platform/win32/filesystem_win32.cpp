@@ -3,6 +3,7 @@
 
 #include "platform/alias.h"
 #include "platform/win32/text.h"
+#include "platform/win32/volume_holder_win32.h"
 
 #include <windows.h>
 #include <bcrypt.h>
@@ -430,6 +431,10 @@ public:
                         BCRYPT_USE_SYSTEM_PREFERRED_RNG);
     if (status < 0)
       fail("BCryptGenRandom", ERROR_GEN_FAILURE);
+  }
+
+  std::string volume_holder(const std::string &root) override {
+    return win32::volume_holder(root);
   }
 
   // A removable drive without a medium would ask the user to insert one;

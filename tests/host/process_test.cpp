@@ -1,6 +1,9 @@
 #include "host/pipeline_fixture.h"
 
+#include "disk/raw_device.h"
 #include "platform/resources.h"
+
+#include <algorithm>
 
 using namespace corvantix;
 using namespace corvantix::test;
@@ -439,6 +442,62 @@ TEST_F(Process_, EveryFailureAfterTheBackupKeepsTheFilesAndSaysWhere) {
     else // the stick still resists: its record is not for the next row
       for (const StoredRun &cut : unfinished_runs())
         drop_unfinished_run(cut);
+  }
+}
+
+// One lock of the volume from the capacity check through the format: a
+// program that opens the stick between them (on the report that the check
+// is done) finds it locked, and the run goes through.
+TEST_F(Process_, AHolderBetweenCapacityCheckAndFormatIsKeptOut) {
+  emulation::Machine &machine = emulation::Machine::current();
+  int formatting = 0;
+  std::uint32_t opened = ERROR_SUCCESS;
+  on_report = [&](const Report &report) {
+    if (report.text == "Formating..." && ++formatting == 2)
+      opened = machine.hold_volume('E', "Explorer");
+  };
+  machine.calls().clear();
+  ASSERT_TRUE(runs());
+  EXPECT_EQ(formatting, 3) << "the step's start, after the check, after the format";
+  EXPECT_EQ(opened, std::uint32_t(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(std::count(machine.calls().begin(), machine.calls().end(),
+                       "DeviceIoControl \\\\.\\E: FSCTL_LOCK_VOLUME"),
+            1);
+  EXPECT_EQ(stick().read("NOTES.TXT"), "my notes\r\n");
+}
+
+// A program that holds the stick's volume past the lock's tries: the run
+// ends before anything changed, with the backup gone and the holder named
+// where the system can tell; one that lets go in time is waited for.
+TEST_F(Process_, AStickHeldByAnotherProgramIsLeftUnchanged) {
+  const struct {
+    const char *program;
+    int refusals; // after which the holder lets go; 0 never
+    const char *key;
+  } rows[] = {
+      {"Windows Explorer", 0, "USB_ERR_IN_USE_BY"},
+      {"", 0, "USB_ERR_IN_USE"},
+      {"SearchIndexer", kVolumeLockTries - 1, nullptr},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.program);
+    start_machine();
+    fs::remove_all(fs::path(faults.temp) / "Corvantix");
+    ASSERT_EQ(emulation::Machine::current().hold_volume('E', row.program, 3,
+                                                        row.refusals),
+              0u);
+    std::exception_ptr failure = run();
+    if (!row.key) {
+      EXPECT_FALSE(failure) << describe_chain(failure);
+      EXPECT_EQ(stick().read("NOTES.TXT"), "my notes\r\n");
+      continue;
+    }
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(message_of(failure), Res::format(row.key, "E:\\", row.program));
+    EXPECT_NE(message_of(failure).find("Nothing was changed"), std::string::npos);
+    EXPECT_EQ(stick().state(), original);
+    EXPECT_TRUE(backups().empty()) << "nothing to put back";
+    EXPECT_TRUE(unfinished_runs().empty());
   }
 }
 

@@ -368,6 +368,15 @@ public:
     return emulation::take_disk_refusal(ERROR_SHARING_VIOLATION).value_or("");
   }
 
+  std::string volume_holder(const std::string &root) override {
+    if (!is_drive_path(root))
+      return {};
+    emulation::Machine &machine = emulation::Machine::current();
+    std::lock_guard guard(machine.lock());
+    emulation::Disk *disk = machine.disk_by_letter(root[0]);
+    return disk && disk->held_open ? disk->held_by : std::string();
+  }
+
   void end_volume_use(const std::string &root, bool changed) override {
     if (is_drive_path(root))
       emulation::Machine::current().give_back_volume(root[0], changed);
