@@ -60,6 +60,13 @@ bool same_fat_name(const std::string &a, const std::string &b) {
   return wide_a && wide_b ? fat::same_name(*wide_a, *wide_b) : a == b;
 }
 
+bool is_windows_own_folder(const std::string &name, std::uint32_t attributes) {
+  constexpr std::uint32_t kOwnBits =
+      kAttributeDirectory | kAttributeHidden | kAttributeSystem;
+  return (attributes & kOwnBits) == kOwnBits &&
+         same_fat_name(name, "System Volume Information");
+}
+
 // Within a folder, plain 8.3 names come before long ones: made first, they
 // keep their own short names, and no long name's alias takes them.
 void order_for_copy(std::vector<std::string> &paths) {

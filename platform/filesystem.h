@@ -173,6 +173,15 @@ protected:
   std::string aside_name();
 };
 
+/// Windows' own folder of a volume: an entry directly in a drive's root
+/// named System Volume Information, in any case (as Windows matches names),
+/// that is a folder with both the hidden and the system attribute, as
+/// Windows makes it. Its services write and hold files there at any time,
+/// and none of it is the user's: the listings, copies and comparisons of a
+/// tree from a drive's root leave it out. A folder of that name without
+/// both attributes, or below the root, is the user's like any other.
+bool is_windows_own_folder(const std::string &name, std::uint32_t attributes);
+
 /// Sorts paths for a tree copy: parents before children, and in a folder
 /// plain 8.3 names before long ones, which could take them as aliases.
 void order_for_copy(std::vector<std::string> &paths);

@@ -102,8 +102,17 @@ bool descends(const Entry &entry) {
          !(entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+// "E:\": where Windows keeps its own folder.
+bool is_drive_root(const std::string &path) {
+  return path.size() == 3 && path[1] == ':' && ends_with_separator(path);
+}
+
 void walk(const std::string &folder, TreeListing &listing) {
+  bool root = is_drive_root(folder);
   for (const Entry &entry : entries_of(folder)) {
+    if (root && is_windows_own_folder(
+                    entry.path.substr(folder.size()), entry.attributes))
+      continue; // not the user's, and closed to administrators too
     if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
       listing.folders.push_back(entry.path);
       if (descends(entry))

@@ -501,6 +501,44 @@ TEST_F(Process_, AStickHeldByAnotherProgramIsLeftUnchanged) {
   }
 }
 
+// Windows' own System Volume Information in the stick's root is neither
+// saved nor put back nor compared: the indexer making it again on the new
+// volume, with a file of the same name that it holds read-only, does not
+// stop the restore, and every file of the user is back, a folder of that
+// name below the root among them.
+TEST_F(Process_, WindowsOwnFolderIsLeftOutOfBackupRestoreAndCheck) {
+  const std::string own = "System Volume Information";
+  put(own + "/IndexerVolumeGuid", "{old}");
+  stick().set_attributes(own, emulation::kDosHidden | emulation::kDosSystem);
+  put("GAMES/" + own + "/SAVE.TXT", "the user's");
+  TreeState users = stick().state();
+  ASSERT_EQ(users.erase(own + "/IndexerVolumeGuid"), 1u);
+  platform::FileSystem &windows = platform::native_file_system();
+  const std::string folder = "E:\\" + own, file = folder + "\\IndexerVolumeGuid";
+  TreeState saved;
+  on_report = [&](const Report &report) {
+    if (report.text == "Formating..." && saved.empty())
+      saved = tree_state(backups().at(0));
+    if (report.text != "restoring backup..." || windows.entry_name(folder))
+      return;
+    windows.create_folders(folder);
+    windows.create_file(file)->write("{new}", 5);
+    windows.set_attributes(file, platform::kAttributeReadOnly);
+    windows.set_attributes(folder, platform::kAttributeHidden |
+                                       platform::kAttributeSystem);
+  };
+  ASSERT_TRUE(runs());
+  EXPECT_EQ(saved.count(own + "/IndexerVolumeGuid"), 0u);
+  EXPECT_EQ(saved.size(), users.size());
+  TreeState now = stick().state();
+  for (const auto &[path, state] : users) {
+    ASSERT_TRUE(now.count(path)) << path << " lost";
+    EXPECT_EQ(now.at(path), state) << path;
+  }
+  EXPECT_EQ(stick().read(own + "/IndexerVolumeGuid"), "{new}");
+  EXPECT_TRUE(backups().empty());
+}
+
 // A run cut off after its verified restore, while its backup went: the
 // next start does not prepare the stick again, it only clears up.
 TEST_F(Process_, ARunCutOffAfterItsRestoreIsOnlyClearedUp) {
