@@ -82,8 +82,9 @@ public:
   /// The current user's temporary folder.
   virtual std::string temp_folder() = 0;
   /// The folder `folder`, made if missing, for this user's private files:
-  /// where another user owns it or may write in it, another that is the
-  /// user's own, or a failure that names it. Links are never followed.
+  /// where another user owns it or may write in it (or, on Windows, read
+  /// it), another that is the user's own, or a failure that names it.
+  /// Links are never followed.
   virtual std::string private_folder(const std::string &folder) = 0;
 
   /// Every folder and file below `folder`, hidden and system ones included.

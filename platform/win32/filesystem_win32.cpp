@@ -2,6 +2,7 @@
 #include "platform/filesystem.h"
 
 #include "platform/alias.h"
+#include "platform/win32/private_folder_win32.h"
 #include "platform/win32/text.h"
 #include "platform/win32/volume_holder_win32.h"
 
@@ -284,10 +285,9 @@ public:
     return narrow(std::wstring(path, length));
   }
 
-  // %TEMP% is the user's own profile folder on Windows.
   std::string private_folder(const std::string &folder) override {
-    create_folders(folder);
-    return folder;
+    create_folders(parent_of(folder));
+    return win32::private_folder(folder);
   }
 
   TreeListing list_tree(const std::string &folder) override {
