@@ -133,9 +133,11 @@ void FileSystem::copy_tree(const std::string &from, const std::string &to,
   // Last: a read-only folder may refuse new entries on some systems.
   for (auto folder = tree.folders.rbegin(); folder != tree.folders.rend();
        ++folder) {
+    std::string target = join(to, folder->substr(prefix));
     std::uint32_t bits = attributes(*folder) & kCopiedFolderBits;
     if (bits)
-      set_attributes(join(to, folder->substr(prefix)), bits);
+      set_attributes(target, bits);
+    copy_folder_times(*folder, target);
   }
 }
 

@@ -98,12 +98,13 @@ public:
   /// when an entry of that name exists already.
   virtual bool create_new_folder(const std::string &folder) = 0;
 
-  /// Copies a file with its attributes and modification time, replacing a
-  /// file at `to`; a read-only or hidden file at `to` makes it fail.
+  /// Copies a file with its attributes, modification and creation time,
+  /// replacing a file at `to`; a read-only or hidden file at `to` makes it
+  /// fail.
   virtual void copy_file(const std::string &from, const std::string &to) = 0;
   /// Copies the tree inside `from` into the existing folder `to`: every
   /// subfolder first, then every file as copy_file copies it, replacing
-  /// files of the same name, then the folders' attributes. An entry at `to`
+  /// files of the same name, then the folders' attributes and times. An entry at `to`
   /// that a copied name reaches only as its short alias is not replaced: it
   /// is moved aside while the copy takes the name, and back, so that both
   /// keep their own names. The first failure ends the copy and what was
@@ -164,6 +165,9 @@ protected:
   /// The size of a file, for the progress of the tree copy made of single
   /// calls; 0 where a platform does not say.
   virtual std::uint64_t file_bytes(const std::string &) { return 0; }
+  /// Gives the copied folder `to` the creation and write times of `from`,
+  /// once its contents are written; nothing where a platform keeps none.
+  virtual void copy_folder_times(const std::string &, const std::string &) {}
 
   /// Runs `make`, which creates the entry `target`, with any entry that
   /// `target` reaches only as its short alias moved aside meanwhile.

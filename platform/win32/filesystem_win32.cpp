@@ -263,6 +263,29 @@ private:
   std::string path_;
 };
 
+// Gives `to` the creation time of `from` and, for a folder, whose write
+// time its new entries changed, the write time too. A folder opens only
+// with backup semantics; writing attributes needs no write access to the
+// data, so a read-only copy takes its times as well.
+void keep_times(const std::string &from, const std::string &to, bool folder) {
+  WIN32_FILE_ATTRIBUTE_DATA source;
+  if (!GetFileAttributesExW(file_path(from).c_str(), GetFileExInfoStandard,
+                            &source))
+    fail(from);
+  HANDLE target = CreateFileW(
+      file_path(to).c_str(), FILE_WRITE_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, folder ? FILE_FLAG_BACKUP_SEMANTICS : 0, nullptr);
+  if (target == INVALID_HANDLE_VALUE)
+    fail(to);
+  BOOL set = SetFileTime(target, &source.ftCreationTime, nullptr,
+                         folder ? &source.ftLastWriteTime : nullptr);
+  DWORD code = GetLastError();
+  CloseHandle(target);
+  if (!set)
+    fail(to, code);
+}
+
 class Win32FileSystem : public FileSystem {
 public:
   std::string full_path(const std::string &path) override {
@@ -327,9 +350,12 @@ public:
     fail(folder, code);
   }
 
+  // The copy is a new file to the system, created now: it gets the
+  // source's creation time afterwards (CopyFileW keeps the write time).
   void copy_file(const std::string &from, const std::string &to) override {
     if (!CopyFileW(file_path(from).c_str(), file_path(to).c_str(), FALSE))
       fail(to);
+    keep_times(from, to, false);
   }
 
   // A tree copy is on the medium when it returns: a backup must outlive a
@@ -363,6 +389,11 @@ public:
   void rename(const std::string &from, const std::string &to) override {
     if (!MoveFileExW(file_path(from).c_str(), file_path(to).c_str(), 0))
       fail(from);
+  }
+
+  void copy_folder_times(const std::string &from,
+                         const std::string &to) override {
+    keep_times(from, to, true);
   }
 
   std::uint64_t file_bytes(const std::string &file) override {

@@ -1,6 +1,8 @@
 #include "host/pipeline_fixture.h"
 
+#include "disk/fat/volume.h"
 #include "disk/raw_device.h"
+#include "platform/host/machine/image_range.h"
 #include "platform/resources.h"
 
 #include <algorithm>
@@ -537,6 +539,59 @@ TEST_F(Process_, WindowsOwnFolderIsLeftOutOfBackupRestoreAndCheck) {
   }
   EXPECT_EQ(stick().read(own + "/IndexerVolumeGuid"), "{new}");
   EXPECT_TRUE(backups().empty());
+}
+
+// The stick's volume through the FAT library, for the times that mtools
+// neither sets nor shows.
+void with_volume(const std::function<void(fat::FatVolume &)> &use) {
+  emulation::Disk &disk = *emulation::Machine::current().disk_by_letter('E');
+  emulation::ImageRange range(disk.config.image.string(), disk.volume_offset,
+                              disk.volume_length);
+  std::unique_ptr<fat::FatVolume> volume;
+  ASSERT_EQ(fat::FatVolume::Mount(range, volume), 0u);
+  use(*volume);
+  ASSERT_EQ(volume->Flush(), 0u);
+}
+
+// Creation times, to the hundredth, and the folders' write times come back
+// with the files: entries given times of long ago have them after a run.
+TEST_F(Process_, CreationAndFolderTimesComeBack) {
+  const struct {
+    const char *path;
+    fat::DosTime created;
+    std::uint8_t hundredths;
+    fat::DosTime written; // set on folders; files keep theirs
+  } entries[] = {
+      {"NOTES.TXT", {(21 << 9) | (2 << 5) | 3, (4 << 11) | (5 << 5) | 6}, 57, {}},
+      {"GAMES/SAVE/SYSTEM.BIN", {(10 << 9) | (1 << 5) | 1, 0}, 199, {}},
+      {"GAMES", {(19 << 9) | (7 << 5) | 9, (8 << 11)}, 3,
+       {(25 << 9) | (5 << 5) | 1, (12 << 11) | (30 << 5)}},
+      {"GAMES/SAVE", {(20 << 9) | (1 << 5) | 2, 0}, 0,
+       {(26 << 9) | (6 << 5) | 7, (1 << 11)}},
+      {"EMPTY", {(15 << 9) | (3 << 5) | 4, (9 << 11)}, 120,
+       {(16 << 9) | (3 << 5) | 4, (10 << 11)}},
+  };
+  std::map<std::string, fat::DirEntry> before;
+  with_volume([&](fat::FatVolume &volume) {
+    for (const auto &e : entries) {
+      ASSERT_EQ(volume.SetCreationTime(e.path, e.created, e.hundredths), 0u);
+      if (e.written != fat::DosTime()) {
+        ASSERT_EQ(volume.SetWriteTime(e.path, e.written), 0u);
+      }
+      ASSERT_EQ(volume.Find(e.path, before[e.path]), 0u);
+    }
+  });
+  ASSERT_TRUE(runs());
+  with_volume([&](fat::FatVolume &volume) {
+    for (const auto &[path, was] : before) {
+      SCOPED_TRACE(path);
+      fat::DirEntry now;
+      ASSERT_EQ(volume.Find(path, now), 0u);
+      EXPECT_EQ(now.created, was.created);
+      EXPECT_EQ(now.created_hundredths, was.created_hundredths);
+      EXPECT_EQ(now.written, was.written);
+    }
+  });
 }
 
 // A run cut off after its verified restore, while its backup went: the
