@@ -145,10 +145,13 @@ UsbDisk::VolumeHold UsbDisk::lock_volume() const {
   auto lock = std::make_unique<VolumeLock>(letter);
   DWORD code = lock->Take();
   if (VolumeHeldByOther(code)) {
+    // A platform that knows more than a program's name says it whole.
+    std::string words = platform::file_system().volume_user(path);
     std::string program = platform::file_system().volume_holder(path);
-    throw DriveInUseError(
-        program.empty() ? Res::format("USB_ERR_IN_USE", name)
-                        : Res::format("USB_ERR_IN_USE_BY", name, program));
+    if (words.empty())
+      words = program.empty() ? Res::format("USB_ERR_IN_USE", name)
+                              : Res::format("USB_ERR_IN_USE_BY", name, program);
+    throw DriveInUseError(words);
   }
   check("USB_ERR_FORMAT", name, code);
   return VolumeHold(std::move(lock));

@@ -150,7 +150,8 @@ public:
   /// before a run, when the system may free the drive of its own use.
   virtual bool volume_in_use(const std::string &root);
   /// What holds the drive of `root`, in the user's words, after
-  /// volume_in_use said so; empty when only "another program" is known.
+  /// volume_in_use said so or a lock of its volume was refused; empty when
+  /// only "another program" is known.
   virtual std::string volume_user(const std::string &root);
   /// The program that holds the volume of `root` open, as the system names
   /// it, after a lock of the volume was refused; empty where the system

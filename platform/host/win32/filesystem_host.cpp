@@ -365,7 +365,12 @@ public:
   std::string volume_user(const std::string &root) override {
     if (!is_drive_path(root))
       return {};
-    return emulation::take_disk_refusal(ERROR_SHARING_VIOLATION).value_or("");
+    // A volume lock is refused with ERROR_ACCESS_DENIED while Linux has a
+    // partition of the disk mounted.
+    auto why = emulation::take_disk_refusal(ERROR_SHARING_VIOLATION);
+    if (!why)
+      why = emulation::take_disk_refusal(ERROR_ACCESS_DENIED);
+    return why.value_or("");
   }
 
   std::string volume_holder(const std::string &root) override {
