@@ -144,7 +144,7 @@ UsbDisk::VolumeHold::~VolumeHold() = default;
 UsbDisk::VolumeHold UsbDisk::lock_volume() const {
   auto lock = std::make_unique<VolumeLock>(letter);
   DWORD code = lock->Take();
-  if (VolumeHeldByOther(code)) {
+  if (code && lock->HeldByOther()) {
     // A platform that knows more than a program's name says it whole.
     std::string words = platform::file_system().volume_user(path);
     std::string program = platform::file_system().volume_holder(path);

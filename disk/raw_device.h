@@ -100,6 +100,9 @@ public:
   /// the code of the last try.
   DWORD Take();
   bool Locked() const { return Locked_; }
+  /// Whether the last Take() failed because another program holds the
+  /// volume, rather than for a reason of its own.
+  bool HeldByOther() const { return HeldByOther_; }
   /// The open volume; only after Open() succeeded.
   RawDevice &Device() { return *Volume_; }
   /// Ends the lock and keeps the handle; 0 or the code of the failure.
@@ -109,6 +112,7 @@ private:
   char Path_[7];
   std::optional<RawDevice> Volume_;
   bool Locked_ = false;
+  bool HeldByOther_ = false;
 };
 
 /// A disk opened for raw transfers with its mounted volume locked, as the

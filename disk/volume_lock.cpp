@@ -17,17 +17,17 @@ DWORD VolumeLock::Take() {
   for (int Try = 0; Try < kVolumeLockTries; ++Try) {
     if (Try > 0)
       Sleep(kVolumeLockPause);
+    HeldByOther_ = false;
     if ((Code = Open())) {
       if (Code != ERROR_SHARING_VIOLATION)
         return Code;
-      continue;
-    }
-    if (Volume_->control(FSCTL_LOCK_VOLUME)) {
+    } else if (Volume_->control(FSCTL_LOCK_VOLUME)) {
       Locked_ = true;
       return 0;
-    }
-    if (!VolumeHeldByOther(Code = GetLastError()))
+    } else if (!VolumeHeldByOther(Code = GetLastError())) {
       return Code;
+    }
+    HeldByOther_ = true;
   }
   return Code;
 }

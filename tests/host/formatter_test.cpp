@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 namespace {
 
@@ -331,12 +332,51 @@ TEST_F(Formatter, TheLockWaitsForAHolderThatLetsGo) {
   }
 }
 
+// What stopped a lock tells the caller whether to name a holder: another
+// program, or a refusal of the system's own (a missing volume, no rights).
+TEST_F(Formatter, ALockFailureSaysWhetherAnotherProgramHoldsTheVolume) {
+  Machine &machine = shop_stick();
+  const struct {
+    const char *what;
+    std::function<void()> arrange;
+    DWORD code;
+    bool held;
+  } rows[] = {
+      {"held", [&] { machine.hold_volume('E', "Scanner"); },
+       ERROR_ACCESS_DENIED, true},
+      {"held unshared", [&] { machine.hold_volume('E', "", FILE_SHARE_READ); },
+       ERROR_SHARING_VIOLATION, true},
+      {"no rights to open",
+       [&] { machine.fail_call("CreateFileA", ERROR_ACCESS_DENIED); },
+       ERROR_ACCESS_DENIED, false},
+      {"lock refused otherwise",
+       [&] { machine.fail_call("FSCTL_LOCK_VOLUME", ERROR_NOT_READY); },
+       ERROR_NOT_READY, false},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.what);
+    Disk &disk = *machine.disk_by_number(1);
+    disk.held_open = false;
+    disk.held_share_mode = 3;
+    machine.clear_faults();
+    row.arrange();
+    VolumeLock volume('E');
+    EXPECT_EQ(volume.Take(), row.code);
+    EXPECT_EQ(volume.HeldByOther(), row.held);
+    EXPECT_FALSE(volume.Locked());
+  }
+  VolumeLock missing('F');
+  EXPECT_EQ(missing.Take(), DWORD(ERROR_FILE_NOT_FOUND));
+  EXPECT_FALSE(missing.HeldByOther());
+}
+
 // Under a lock that the caller holds, nobody else opens the volume, and
 // the lock is the caller's until the format ends it.
 TEST_F(Formatter, AHeldLockKeepsOthersOutUntilTheFormatEndsIt) {
   Machine &machine = shop_stick();
   VolumeLock volume('E');
   ASSERT_EQ(volume.Take(), 0u);
+  EXPECT_FALSE(volume.HeldByOther());
   EXPECT_EQ(machine.hold_volume('E', "Explorer"), DWORD(ERROR_ACCESS_DENIED));
   ASSERT_EQ(CreatePartitionAndFormatFAT32(kDisk, volume), 0u);
   EXPECT_FALSE(volume.Locked());
