@@ -117,7 +117,8 @@ function(corvantix_platform_setup target)
     target_compile_definitions(${target} PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX
       _WIN32_WINNT=0x0601 WINVER=0x0601 UNICODE_STRINGS_ARE_UTF8)
     target_link_libraries(${target} PUBLIC setupapi cfgmgr32 ole32 oleaut32
-      uuid wbemuuid comctl32 uxtheme bcrypt shlwapi gdi32 user32 kernel32)
+      uuid wbemuuid comctl32 uxtheme bcrypt shlwapi gdi32 user32 kernel32 rstrtmgr
+      advapi32)
     # Windows 7, the oldest system that the manifest names, as the oldest
     # the image runs on; Terminal Server leaves a session's program its
     # own view of the system folders.

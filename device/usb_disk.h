@@ -10,14 +10,28 @@
 #include <string>
 #include <vector>
 
+class VolumeLock;
+
 namespace corvantix {
 
 class Inventory;
 
-/// A stick that does not keep what is written to it (UsbDisk::check_capacity).
-class CapacityError : public Error {
+/// A failure found before anything on the stick changed.
+class UnchangedError : public Error {
 public:
   using Error::Error;
+};
+
+/// A stick that does not keep what is written to it (UsbDisk::check_capacity).
+class CapacityError : public UnchangedError {
+public:
+  using UnchangedError::UnchangedError;
+};
+
+/// A stick whose volume another program holds (UsbDisk::lock_volume).
+class DriveInUseError : public UnchangedError {
+public:
+  using UnchangedError::UnchangedError;
 };
 
 class UsbDisk {
@@ -38,10 +52,32 @@ public:
   /// device the user gave for it, which knows no letter.
   const std::string name;
 
+  /// The stick's volume locked: no other program gets at it until the
+  /// hold ends, so that the capacity check and the format under it see the
+  /// stick alone.
+  class VolumeHold {
+  public:
+    explicit VolumeHold(std::unique_ptr<VolumeLock> lock);
+    VolumeHold(VolumeHold &&) noexcept;
+    ~VolumeHold();
+    VolumeLock &lock() const { return *lock_; }
+
+  private:
+    std::unique_ptr<VolumeLock> lock_;
+  };
+
+  /// Locks the stick's volume, waiting a few seconds for a program that
+  /// holds it to let go; fails with DriveInUseError (USB_ERR_IN_USE, or
+  /// USB_ERR_IN_USE_BY naming the program where the system can tell) or
+  /// with USB_ERR_FORMAT.
+  VolumeHold lock_volume() const;
+
   /// Checks that the stick keeps what is written across its whole size,
   /// leaving its contents as they were; fails with USB_ERR_CAPACITY when it
   /// does not, with USB_ERR_FORMAT when the check cannot be made.
   void check_capacity() const;
+  /// The same under `hold`, which stays.
+  void check_capacity(VolumeHold &hold) const;
   /// Refuses, before anything is copied or written, a stick that the run
   /// would fail on or lose files of: one too small for FAT32
   /// (USB_ERR_TOO_SMALL) and, with `backup`, one with partitions besides
@@ -56,6 +92,8 @@ public:
   /// Writes a new partition table and FAT32 file system; fails with
   /// USB_ERR_FORMAT.
   void format() const;
+  /// The same under `hold`: the format ends the lock.
+  void format(VolumeHold &hold) const;
   /// Has the system drop and re-read the device; fails with USB_ERR_REFRESH.
   void refresh() const;
   /// Overwrites the master boot record; fails with USB_ERR_WIPE.
@@ -64,6 +102,9 @@ public:
   std::string ToString() const;
 
 private:
+  /// Throws for a capacity check's code.
+  void capacity_result(std::uint32_t code, std::uint64_t kept) const;
+
   char *cDeviceId; ///< 8-bit copies for the low layer, owned by pDeviceId
   char *cPnpId;    ///< and pPnpId; released once, with the disk
   std::unique_ptr<char[]> pDeviceId;

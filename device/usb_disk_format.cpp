@@ -6,6 +6,7 @@
 #include "disk/capacity.h"
 #include "disk/formatter.h"
 #include "disk/layout.h"
+#include "disk/raw_device.h"
 #include "platform/filesystem.h"
 #include "platform/text.h"
 #include "strings/error.h"
@@ -135,9 +136,40 @@ std::string UsbDisk::full_note(const std::exception_ptr &failure) const {
   return note;
 }
 
+UsbDisk::VolumeHold::VolumeHold(std::unique_ptr<VolumeLock> lock)
+    : lock_(std::move(lock)) {}
+UsbDisk::VolumeHold::VolumeHold(VolumeHold &&) noexcept = default;
+UsbDisk::VolumeHold::~VolumeHold() = default;
+
+UsbDisk::VolumeHold UsbDisk::lock_volume() const {
+  auto lock = std::make_unique<VolumeLock>(letter);
+  DWORD code = lock->Take();
+  if (code && lock->HeldByOther()) {
+    // A platform that knows more than a program's name says it whole.
+    std::string words = platform::file_system().volume_user(path);
+    std::string program = platform::file_system().volume_holder(path);
+    if (words.empty())
+      words = program.empty() ? Res::format("USB_ERR_IN_USE", name)
+                              : Res::format("USB_ERR_IN_USE_BY", name, program);
+    throw DriveInUseError(words);
+  }
+  check("USB_ERR_FORMAT", name, code);
+  return VolumeHold(std::move(lock));
+}
+
 void UsbDisk::check_capacity() const {
   std::uint64_t kept = 0;
   DWORD code = CheckDiskCapacity(cDeviceId, letter, kept);
+  capacity_result(code, kept);
+}
+
+void UsbDisk::check_capacity(VolumeHold &hold) const {
+  std::uint64_t kept = 0;
+  DWORD code = CheckDiskCapacity(cDeviceId, hold.lock(), kept);
+  capacity_result(code, kept);
+}
+
+void UsbDisk::capacity_result(std::uint32_t code, std::uint64_t kept) const {
   if (code == kErrorCapacity)
     throw CapacityError(Res::format("USB_ERR_CAPACITY", kept >> 20, size >> 20));
   check("USB_ERR_FORMAT", name, code);
@@ -145,6 +177,11 @@ void UsbDisk::check_capacity() const {
 
 void UsbDisk::format() const {
   check("USB_ERR_FORMAT", name, CreatePartitionAndFormatFAT32(cDeviceId, letter));
+}
+
+void UsbDisk::format(VolumeHold &hold) const {
+  check("USB_ERR_FORMAT", name,
+        CreatePartitionAndFormatFAT32(cDeviceId, hold.lock()));
 }
 
 void UsbDisk::wipe() const {

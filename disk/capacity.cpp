@@ -63,15 +63,23 @@ std::vector<std::uint64_t> CapacityProbes(std::uint64_t SectorCount) {
 
 DWORD CheckDiskCapacity(const char *sPhysicalDrive, char DriveLetter,
                         std::uint64_t &KeptBytes) {
+  VolumeLock Volume(DriveLetter);
+  DWORD Result = CheckDiskCapacity(sPhysicalDrive, Volume, KeptBytes);
+  DWORD Unlocked = Volume.Release();
+  return Result ? Result : Unlocked;
+}
+
+DWORD CheckDiskCapacity(const char *sPhysicalDrive, VolumeLock &Volume,
+                        std::uint64_t &KeptBytes) {
   KeptBytes = 0;
-  // Declared first so that it goes last, after both handles have closed.
+  // Declared first so that it goes last, after the disk's handle closed.
   SectorBuffer Buffer;
   // Write-through as well as unbuffered: a read must come from the medium.
-  LockedDisk Device(sPhysicalDrive, DriveLetter,
+  LockedDisk Device(sPhysicalDrive, Volume,
                     FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH);
   if (Device.Error)
     return Device.Error;
-  if (!Device.Volume->control(FSCTL_DISMOUNT_VOLUME))
+  if (!Volume.Device().control(FSCTL_DISMOUNT_VOLUME))
     return GetLastError();
   const DISK_GEOMETRY_EX &Geometry = Device.Geometry;
   HANDLE Disk = *Device.Disk;
@@ -87,8 +95,6 @@ DWORD CheckDiskCapacity(const char *sPhysicalDrive, char DriveLetter,
   auto Saved = [&](std::size_t I) { return Buffer.data() + I * SectorSize; };
   std::uint8_t *Pattern = Saved(Count), *Back = Saved(Count + 1);
 
-  // Everything is read before anything is written, so that on a disk that
-  // wraps around, two probes on one sector saved the same contents.
   // Everything is read before anything is written, so that on a disk that
   // wraps around, two probes on one sector saved the same contents. A
   // transfer the disk refuses ends the check with its error; only sectors
@@ -121,7 +127,5 @@ DWORD CheckDiskCapacity(const char *sPhysicalDrive, char DriveLetter,
         !WriteAt(Disk, Probes[I] * SectorSize, SectorSize, Saved(I)) &&
         !Restored)
       Restored = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
-  if (!Device.Volume->control(FSCTL_UNLOCK_VOLUME) && !Restored)
-    Restored = GetLastError();
   return Restored ? Restored : Result;
 }

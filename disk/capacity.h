@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <vector>
 
+class VolumeLock;
+
 /// The result of a check that found a sector that did not keep its pattern.
 constexpr DWORD kErrorCapacity = ERROR_CRC;
 
@@ -26,4 +28,10 @@ std::vector<std::uint64_t> CapacityProbes(std::uint64_t SectorCount);
 /// answered; otherwise the Win32 code of what failed. The probed sectors
 /// hold their old contents again when it returns, whatever the result.
 DWORD CheckDiskCapacity(const char *sPhysicalDrive, char DriveLetter,
+                        std::uint64_t &KeptBytes);
+
+/// The same under a lock of the volume that the caller holds (see
+/// VolumeLock) and keeps: the volume stays locked and dismounted when it
+/// returns, for a format under the same lock.
+DWORD CheckDiskCapacity(const char *sPhysicalDrive, VolumeLock &Volume,
                         std::uint64_t &KeptBytes);

@@ -43,11 +43,11 @@ std::uint64_t MinimumFat32DiskSize() {
   return Minimum;
 }
 
-DWORD CreatePartitionAndFormatFAT32(const char *sPhysicalDrive,
-                                    char DriveLetter) {
-  // Declared first so that it goes last, after both handles have closed.
-  SectorBuffer Buffer;
-  LockedDisk Device(sPhysicalDrive, DriveLetter);
+namespace {
+
+// The format on a disk whose volume is locked; the buffer is the caller's,
+// so that it is freed after both handles have closed.
+DWORD FormatLockedDisk(LockedDisk &Device, SectorBuffer &Buffer) {
   if (Device.Error)
     return Device.Error;
   const DISK_GEOMETRY_EX &Geometry = Device.Geometry;
@@ -99,9 +99,23 @@ DWORD CreatePartitionAndFormatFAT32(const char *sPhysicalDrive,
   Buffer.place(0, &Mbr);
   if (DWORD Code = WriteSector(*Device.Disk, 0, 512, Buffer.data()))
     return Code;
-  if (!Device.Volume->control(FSCTL_UNLOCK_VOLUME))
-    return GetLastError();
-  return 0;
+  return Device.Lock.Release();
+}
+
+} // namespace
+
+DWORD CreatePartitionAndFormatFAT32(const char *sPhysicalDrive,
+                                    char DriveLetter) {
+  SectorBuffer Buffer;
+  LockedDisk Device(sPhysicalDrive, DriveLetter);
+  return FormatLockedDisk(Device, Buffer);
+}
+
+DWORD CreatePartitionAndFormatFAT32(const char *sPhysicalDrive,
+                                    VolumeLock &Volume) {
+  SectorBuffer Buffer;
+  LockedDisk Device(sPhysicalDrive, Volume);
+  return FormatLockedDisk(Device, Buffer);
 }
 
 DWORD WipeMBR(const char *sPhysicalDrive) {

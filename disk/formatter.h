@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+class VolumeLock;
+
 /// Codes of the formatter's own refusals, given before anything is written.
 /// A disk whose sectors are not 512 bytes: the layout assumes 512.
 constexpr DWORD kErrorSectorSize = ERROR_NOT_SUPPORTED;
@@ -29,6 +31,13 @@ std::uint64_t MinimumFat32DiskSize();
 /// Several disks may be formatted at once from different threads.
 DWORD CreatePartitionAndFormatFAT32(const char *sPhysicalDrive,
                                     char DriveLetter);
+
+/// The same on a disk whose volume the caller has locked already (see
+/// VolumeLock), so that no other program gets at the volume between this
+/// and what the caller did before under the same lock. The format ends the
+/// lock; the caller closes the handle.
+DWORD CreatePartitionAndFormatFAT32(const char *sPhysicalDrive,
+                                    VolumeLock &Volume);
 
 /// Overwrites LBA 0 of `sPhysicalDrive` with 0xFF bytes.
 DWORD WipeMBR(const char *sPhysicalDrive);

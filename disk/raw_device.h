@@ -68,31 +68,97 @@ private:
 };
 
 
+/// How long a volume lock waits for another program to let go of the
+/// volume: Explorer, the indexer or a virus scanner open a stick's volume
+/// for a moment when it changes.
+constexpr int kVolumeLockTries = 5;
+constexpr DWORD kVolumeLockPause = 700; // milliseconds between tries
+
+/// True for the codes with which Windows refuses the lock of a volume that
+/// another program holds open (ERROR_ACCESS_DENIED) or holds unshared.
+inline bool VolumeHeldByOther(DWORD Code) {
+  return Code == ERROR_ACCESS_DENIED || Code == ERROR_SHARING_VIOLATION;
+}
+
+/// The volume of a drive letter, opened and locked for raw transfers into
+/// its disk: the lock keeps Windows and other programs off the file system
+/// for as long as it lives, across several raw operations. Closing the
+/// handle at the end ends the lock.
+class VolumeLock {
+public:
+  explicit VolumeLock(char DriveLetter) {
+    std::memcpy(Path_, "\\\\.\\Z:", sizeof Path_);
+    Path_[4] = DriveLetter;
+  }
+  VolumeLock(const VolumeLock &) = delete;
+  VolumeLock &operator=(const VolumeLock &) = delete;
+
+  /// Opens the volume unless it is open.
+  DWORD Open();
+  /// Opens and locks the volume, trying kVolumeLockTries times while
+  /// another program holds it; 0 at once when it is locked already, else
+  /// the code of the last try.
+  DWORD Take();
+  bool Locked() const { return Locked_; }
+  /// Whether the last Take() failed because another program holds the
+  /// volume, rather than for a reason of its own.
+  bool HeldByOther() const { return HeldByOther_; }
+  /// The open volume; only after Open() succeeded.
+  RawDevice &Device() { return *Volume_; }
+  /// Ends the lock and keeps the handle; 0 or the code of the failure.
+  DWORD Release();
+
+private:
+  char Path_[7];
+  std::optional<RawDevice> Volume_;
+  bool Locked_ = false;
+  bool HeldByOther_ = false;
+};
+
 /// A disk opened for raw transfers with its mounted volume locked, as the
 /// raw writes into a mounted file system's sectors need it: the volume is
-/// opened and locked, the disk opened and its geometry read, in that
-/// order, and the first failure stops there with its code in `Error`. The
-/// disk's handle closes first, then the volume's, which ends the lock.
+/// opened, the disk opened, the volume locked (unless the caller holds the
+/// lock already) and the disk's geometry read, in that order, and the first
+/// failure stops there with its code in `Error`. The disk's handle closes
+/// first; a lock of its own ends with it, the caller's lives on.
 class LockedDisk {
 public:
   LockedDisk(const char *sPhysicalDrive, char DriveLetter,
-             DWORD DiskFlags = FILE_FLAG_NO_BUFFERING) {
-    char VolumePath[] = "\\\\.\\Z:";
-    VolumePath[4] = DriveLetter;
-    Volume.emplace(VolumePath, kDeviceShared);
-    if (!*Volume) {
-      Error = GetLastError();
-      return;
-    }
-    Disk.emplace(sPhysicalDrive, kDeviceShared, DiskFlags);
-    if (!*Disk || !Volume->control(FSCTL_LOCK_VOLUME) ||
-        !Disk->control(IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, &Geometry,
-                       sizeof Geometry))
-      Error = GetLastError();
+             DWORD DiskFlags = FILE_FLAG_NO_BUFFERING)
+      : Own_(std::in_place, DriveLetter), Lock(*Own_) {
+    open(sPhysicalDrive, DiskFlags);
   }
+  LockedDisk(const char *sPhysicalDrive, VolumeLock &Held,
+             DWORD DiskFlags = FILE_FLAG_NO_BUFFERING)
+      : Lock(Held) {
+    open(sPhysicalDrive, DiskFlags);
+  }
+  LockedDisk(const LockedDisk &) = delete;
+  LockedDisk &operator=(const LockedDisk &) = delete;
 
-  std::optional<RawDevice> Volume;
+private:
+  std::optional<VolumeLock> Own_; // declared first: it closes last
+
+public:
+  VolumeLock &Lock;
   std::optional<RawDevice> Disk;
   DISK_GEOMETRY_EX Geometry{};
   DWORD Error = 0;
+
+private:
+  void open(const char *sPhysicalDrive, DWORD DiskFlags) {
+    // A volume that another program holds unshared is tried again by Take.
+    if ((Error = Lock.Open()) && Error != ERROR_SHARING_VIOLATION)
+      return;
+    Disk.emplace(sPhysicalDrive, kDeviceShared, DiskFlags);
+    if (!*Disk) {
+      Error = GetLastError();
+      return;
+    }
+    if ((Error = Lock.Take()))
+      return;
+    if (!Disk->control(IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, &Geometry,
+                       sizeof Geometry))
+      Error = GetLastError();
+  }
 };

@@ -73,6 +73,7 @@ private:
   void backup();
   void change();
   void format();
+  void format_locked();
   void freedos();
   void restore();
   void drop_restored_backup();
@@ -263,33 +264,36 @@ void Preparation::format() {
   reach(RunStep::Format);
   begin(Res::get("STEP_FORMAT"));
   try {
-    disk_.check_capacity();
-    within(1, 3);
-  } catch (const CapacityError &) {
-    // Nothing was changed on a stick that does not keep its data, and
-    // nothing is to be put back on it.
-    std::exception_ptr failure = std::current_exception();
-    if (!resumed_)
-      throw Error(Res::format("STEP_FORMAT_ERR", message_of(failure)) + discard(),
-                  failure);
-    fail(Res::format("STEP_FORMAT_ERR", message_of(failure)) + note_);
-  } catch (...) {
-    fail(Res::format("STEP_FORMAT_ERR", message_of(std::current_exception())) +
-         note_);
-  }
-  try {
-    disk_.format();
-    within(2, 3);
+    format_locked();
     disk_.refresh();
     // Shown once, without waiting: the next step finds out what is left.
     if (!platform::file_system().volume_ready(disk_.path) && toolkit_)
       toolkit_->message_box(Res::format("MSG_DRIVE_NOT_READY", disk_.name),
                             Res::get("MSG_TITLE_DRIVE_NOT_READY"),
                             Toolkit::Buttons::Ok);
+  } catch (const UnchangedError &) {
+    // A stick that does not keep its data, or that another program holds:
+    // nothing was changed on it, and nothing is to be put back.
+    std::exception_ptr failure = std::current_exception();
+    std::string message = Res::format("STEP_FORMAT_ERR", message_of(failure));
+    if (!resumed_)
+      throw Error(message + discard(), failure);
+    fail(message + note_);
   } catch (...) {
     fail(Res::format("STEP_FORMAT_ERR", message_of(std::current_exception())) +
          note_);
   }
+}
+
+// One lock of the volume from the capacity check to the end of the format:
+// no other program opens the stick between them. It ends before the
+// device restart.
+void Preparation::format_locked() {
+  UsbDisk::VolumeHold hold = disk_.lock_volume();
+  disk_.check_capacity(hold);
+  within(1, 3);
+  disk_.format(hold);
+  within(2, 3);
 }
 
 void Preparation::freedos() {

@@ -83,6 +83,13 @@ bool same_fat_name(const std::string &a, const std::string &b) {
   return wide_a && wide_b ? fat::same_name(*wide_a, *wide_b) : a == b;
 }
 
+bool is_windows_own_folder(const std::string &name, std::uint32_t attributes) {
+  constexpr std::uint32_t kOwnBits =
+      kAttributeDirectory | kAttributeHidden | kAttributeSystem;
+  return (attributes & kOwnBits) == kOwnBits &&
+         same_fat_name(name, "System Volume Information");
+}
+
 // Within a folder, plain 8.3 names come before long ones: made first, they
 // keep their own short names, and no long name's alias takes them.
 void order_for_copy(std::vector<std::string> &paths) {
@@ -149,9 +156,11 @@ void FileSystem::copy_tree(const std::string &from, const std::string &to,
   // Last: a read-only folder may refuse new entries on some systems.
   for (auto folder = tree.folders.rbegin(); folder != tree.folders.rend();
        ++folder) {
+    std::string target = join(to, folder->substr(prefix));
     std::uint32_t bits = attributes(*folder) & kCopiedFolderBits;
     if (bits)
-      set_attributes(join(to, folder->substr(prefix)), bits);
+      set_attributes(target, bits);
+    copy_folder_times(*folder, target);
   }
 }
 
@@ -162,6 +171,8 @@ std::string FileSystem::typed_path(const std::string &path) {
 bool FileSystem::volume_in_use(const std::string &) { return false; }
 
 std::string FileSystem::volume_user(const std::string &) { return {}; }
+
+std::string FileSystem::volume_holder(const std::string &) { return {}; }
 
 void FileSystem::end_volume_use(const std::string &, bool) {}
 

@@ -86,8 +86,9 @@ public:
   /// The current user's temporary folder.
   virtual std::string temp_folder() = 0;
   /// The folder `folder`, made if missing, for this user's private files:
-  /// where another user owns it or may write in it, another that is the
-  /// user's own, or a failure that names it. Links are never followed.
+  /// where another user owns it or may write in it (or, on Windows, read
+  /// it), another that is the user's own, or a failure that names it.
+  /// Links are never followed.
   virtual std::string private_folder(const std::string &folder) = 0;
 
   /// Every folder and file below `folder`, hidden and system ones included.
@@ -101,12 +102,13 @@ public:
   /// when an entry of that name exists already.
   virtual bool create_new_folder(const std::string &folder) = 0;
 
-  /// Copies a file with its attributes and modification time, replacing a
-  /// file at `to`; a read-only or hidden file at `to` makes it fail.
+  /// Copies a file with its attributes, modification and creation time,
+  /// replacing a file at `to`; a read-only or hidden file at `to` makes it
+  /// fail.
   virtual void copy_file(const std::string &from, const std::string &to) = 0;
   /// Copies the tree inside `from` into the existing folder `to`: every
   /// subfolder first, then every file as copy_file copies it, replacing
-  /// files of the same name, then the folders' attributes. An entry at `to`
+  /// files of the same name, then the folders' attributes and times. An entry at `to`
   /// that a copied name reaches only as its short alias is not replaced: it
   /// is moved aside while the copy takes the name, and back, so that both
   /// keep their own names. The first failure ends the copy and what was
@@ -152,8 +154,13 @@ public:
   /// before a run, when the system may free the drive of its own use.
   virtual bool volume_in_use(const std::string &root);
   /// What holds the drive of `root`, in the user's words, after
-  /// volume_in_use said so; empty when only "another program" is known.
+  /// volume_in_use said so or a lock of its volume was refused; empty when
+  /// only "another program" is known.
   virtual std::string volume_user(const std::string &root);
+  /// The program that holds the volume of `root` open, as the system names
+  /// it, after a lock of the volume was refused; empty where the system
+  /// cannot tell.
+  virtual std::string volume_holder(const std::string &root);
   /// The run on the drive of `root` is over: what the system freed the
   /// drive of for it (see volume_in_use) is given back, unless the run
   /// `changed` the drive.
@@ -163,6 +170,9 @@ protected:
   /// The size of a file, for the progress of the tree copy made of single
   /// calls; 0 where a platform does not say.
   virtual std::uint64_t file_bytes(const std::string &) { return 0; }
+  /// Gives the copied folder `to` the creation and write times of `from`,
+  /// once its contents are written; nothing where a platform keeps none.
+  virtual void copy_folder_times(const std::string &, const std::string &) {}
 
   /// Runs `make`, which creates the entry `target`, with any entry that
   /// `target` reaches only as its short alias moved aside meanwhile.
@@ -179,6 +189,15 @@ protected:
 /// alone and `\\?\` and `\\.\` paths stay as they are. The file calls use
 /// the `\\?\` form, which would look for the name as typed.
 std::string windows_typed_path(const std::string &path);
+
+/// Windows' own folder of a volume: an entry directly in a drive's root
+/// named System Volume Information, in any case (as Windows matches names),
+/// that is a folder with both the hidden and the system attribute, as
+/// Windows makes it. Its services write and hold files there at any time,
+/// and none of it is the user's: the listings, copies and comparisons of a
+/// tree from a drive's root leave it out. A folder of that name without
+/// both attributes, or below the root, is the user's like any other.
+bool is_windows_own_folder(const std::string &name, std::uint32_t attributes);
 
 /// Sorts paths for a tree copy: parents before children, and in a folder
 /// plain 8.3 names before long ones, which could take them as aliases.

@@ -22,6 +22,7 @@ constexpr unsigned char kFreeMark = 0xE5;
 enum : std::size_t {
   kAttributesAt = 11,
   kCaseBitsAt = 12,
+  kCreateHundredthsAt = 13,
   kCreateTimeAt = 14,
   kCreateDateAt = 16,
   kAccessDateAt = 18,

@@ -44,6 +44,8 @@ DirEntry FatVolume::State::EntryOf(Folder &folder, std::uint32_t index) {
   entry.size = get32(record + kSizeAt);
   entry.first_cluster = first_cluster(record);
   entry.written = {get16(record + kWriteDateAt), get16(record + kWriteTimeAt)};
+  entry.created = {get16(record + kCreateDateAt), get16(record + kCreateTimeAt)};
+  entry.created_hundredths = record[kCreateHundredthsAt];
   return entry;
 }
 

@@ -241,6 +241,21 @@ std::uint32_t FatVolume::SetWriteTime(std::string_view path, DosTime written) {
   return 0;
 }
 
+std::uint32_t FatVolume::SetCreationTime(std::string_view path,
+                                         DosTime created,
+                                         std::uint8_t hundredths) {
+  std::shared_ptr<Folder> folder;
+  std::uint32_t index = 0;
+  if (std::uint32_t error = state_->LocateEntry(path, folder, index))
+    return error;
+  unsigned char *record = folder->record(index);
+  record[kCreateHundredthsAt] = hundredths < 200 ? hundredths : 0;
+  put16(record + kCreateTimeAt, created.time);
+  put16(record + kCreateDateAt, created.date);
+  state_->Touch(*folder, index, 1);
+  return 0;
+}
+
 std::uint32_t FatVolume::FreeBytes(std::uint64_t &bytes) {
   std::uint32_t clusters = 0;
   if (std::uint32_t error = state_->table.FreeCount(clusters))

@@ -72,6 +72,8 @@ struct DirEntry {
   std::uint32_t size = 0;
   std::uint32_t first_cluster = 0;
   DosTime written;
+  DosTime created;
+  std::uint8_t created_hundredths = 0; ///< past `created`, 0-199
   bool folder() const { return attributes & kDirectory; }
 };
 
@@ -161,6 +163,10 @@ public:
   /// Sets read-only, hidden, system and archive; the folder bit stays.
   std::uint32_t SetAttributes(std::string_view path, std::uint8_t attributes);
   std::uint32_t SetWriteTime(std::string_view path, DosTime written);
+  /// Sets the creation time of a file or folder, to the hundredth of a
+  /// second (0-199 past `created`), as Windows keeps it.
+  std::uint32_t SetCreationTime(std::string_view path, DosTime created,
+                                std::uint8_t hundredths);
 
   /// Free clusters times the cluster size.
   std::uint32_t FreeBytes(std::uint64_t &bytes);

@@ -2,17 +2,18 @@
 #include "platform/filesystem.h"
 
 #include "platform/alias.h"
+#include "platform/win32/copies_win32.h"
+#include "platform/win32/private_folder_win32.h"
 #include "platform/win32/text.h"
+#include "platform/win32/volume_holder_win32.h"
 
 #include <windows.h>
 #include <bcrypt.h>
 
-#include <cstring>
-#include <cwchar>
-
 namespace corvantix::platform {
 namespace {
 
+using namespace win32_copies;
 using win32::file_path;
 using win32::narrow;
 using win32::widen;
@@ -101,8 +102,17 @@ bool descends(const Entry &entry) {
          !(entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+// "E:\": where Windows keeps its own folder.
+bool is_drive_root(const std::string &path) {
+  return path.size() == 3 && path[1] == ':' && ends_with_separator(path);
+}
+
 void walk(const std::string &folder, TreeListing &listing) {
+  bool root = is_drive_root(folder);
   for (const Entry &entry : entries_of(folder)) {
+    if (root && is_windows_own_folder(
+                    entry.path.substr(folder.size()), entry.attributes))
+      continue; // not the user's, and closed to administrators too
     if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
       listing.folders.push_back(entry.path);
       if (descends(entry))
@@ -126,107 +136,6 @@ void remove_tree(const std::string &folder) {
   }
   if (!RemoveDirectoryW(file_path(folder).c_str()))
     fail(folder);
-}
-
-/// A file handle, closed when it goes out of scope.
-class FileHandle {
-public:
-  FileHandle(const std::string &path, DWORD flags)
-      : handle_(CreateFileW(file_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
-                            nullptr, OPEN_EXISTING, flags, nullptr)) {
-    if (handle_ == INVALID_HANDLE_VALUE)
-      fail(path);
-  }
-  ~FileHandle() { CloseHandle(handle_); }
-  FileHandle(const FileHandle &) = delete;
-  FileHandle &operator=(const FileHandle &) = delete;
-  HANDLE get() const { return handle_; }
-
-private:
-  HANDLE handle_;
-};
-
-/// Page-aligned memory, as unbuffered reads need it.
-class AlignedBuffer {
-public:
-  explicit AlignedBuffer(DWORD size)
-      : size_(size), data_(static_cast<char *>(VirtualAlloc(
-                         nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE))) {
-    if (!data_)
-      fail("VirtualAlloc");
-  }
-  ~AlignedBuffer() { VirtualFree(data_, 0, MEM_RELEASE); }
-  AlignedBuffer(const AlignedBuffer &) = delete;
-  AlignedBuffer &operator=(const AlignedBuffer &) = delete;
-  char *data() const { return data_; }
-  DWORD size() const { return size_; }
-
-private:
-  DWORD size_;
-  char *data_;
-};
-
-DWORD read_some(HANDLE file, char *data, DWORD size, const std::string &path) {
-  DWORD done = 0;
-  if (!ReadFile(file, data, size, &done, nullptr))
-    fail(path);
-  return done;
-}
-
-/// Whether the copy `target`, read unbuffered from its medium, holds the
-/// bytes of `source`.
-bool same_bytes(const std::string &source, const std::string &target,
-                const AlignedBuffer &expected, const AlignedBuffer &found) {
-  FileHandle in(source, FILE_FLAG_SEQUENTIAL_SCAN);
-  FileHandle copy(target, FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN);
-  for (;;) {
-    DWORD got = read_some(copy.get(), found.data(), found.size(), target);
-    DWORD want = 0;
-    while (want < got) { // a buffered read may come in parts
-      DWORD part = read_some(in.get(), expected.data() + want, got - want, source);
-      if (part == 0)
-        return false;
-      want += part;
-    }
-    if (std::memcmp(expected.data(), found.data(), got) != 0)
-      return false;
-    if (got < found.size())
-      return read_some(in.get(), expected.data(), 1, source) == 0;
-  }
-}
-
-// Puts every write to the volume that holds `folder` on its medium: one
-// flush of the volume instead of one per file. Flushing a volume needs
-// administrator rights, which the program has. False when the volume has
-// no drive letter or cannot be flushed as a whole (some file systems only
-// flush files): then each file is.
-bool flush_volume_of(const std::string &folder) {
-  std::wstring full = win32::full_path(widen(folder));
-  wchar_t root[MAX_PATH] = {};
-  if (full.empty() || !GetVolumePathNameW(full.c_str(), root, MAX_PATH) ||
-      std::wcslen(root) != 3 || root[1] != L':')
-    return false;
-  std::wstring device = L"\\\\.\\" + std::wstring(root, 2);
-  HANDLE volume = CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-  if (volume == INVALID_HANDLE_VALUE)
-    return false;
-  BOOL flushed = FlushFileBuffers(volume);
-  CloseHandle(volume);
-  return flushed;
-}
-
-void flush_file(const std::string &file) {
-  HANDLE handle = CreateFileW(file_path(file).c_str(), GENERIC_WRITE,
-                              FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (handle == INVALID_HANDLE_VALUE)
-    fail(file);
-  BOOL flushed = FlushFileBuffers(handle);
-  DWORD code = GetLastError();
-  CloseHandle(handle);
-  if (!flushed)
-    fail(file, code);
 }
 
 class Win32File : public WritableFile {
@@ -274,10 +183,9 @@ public:
     return narrow(std::wstring(path, length));
   }
 
-  // %TEMP% is the user's own profile folder on Windows.
   std::string private_folder(const std::string &folder) override {
-    create_folders(folder);
-    return folder;
+    create_folders(parent_of(folder));
+    return win32::private_folder(folder);
   }
 
   TreeListing list_tree(const std::string &folder) override {
@@ -317,9 +225,12 @@ public:
     fail(folder, code);
   }
 
+  // The copy is a new file to the system, created now: it gets the
+  // source's creation time afterwards (CopyFileW keeps the write time).
   void copy_file(const std::string &from, const std::string &to) override {
     if (!CopyFileW(file_path(from).c_str(), file_path(to).c_str(), FALSE))
       fail(to);
+    keep_times(from, to, false);
   }
 
   // A tree copy is on the medium when it returns: a backup must outlive a
@@ -353,6 +264,11 @@ public:
   void rename(const std::string &from, const std::string &to) override {
     if (!MoveFileExW(file_path(from).c_str(), file_path(to).c_str(), 0))
       fail(from);
+  }
+
+  void copy_folder_times(const std::string &from,
+                         const std::string &to) override {
+    keep_times(from, to, true);
   }
 
   std::uint64_t file_bytes(const std::string &file) override {
@@ -430,6 +346,10 @@ public:
                         BCRYPT_USE_SYSTEM_PREFERRED_RNG);
     if (status < 0)
       fail("BCryptGenRandom", ERROR_GEN_FAILURE);
+  }
+
+  std::string volume_holder(const std::string &root) override {
+    return win32::volume_holder(root);
   }
 
   // A removable drive without a medium would ask the user to insert one;

@@ -30,8 +30,8 @@ debug=$(i686-w64-mingw32-objdump -h "$exe" | awk '$2 ~ /^\.debug/ {print $2}')
 
 declare -A system_dll
 for name in advapi32 bcrypt cfgmgr32 comctl32 comdlg32 gdi32 kernel32 msvcrt \
-            ole32 oleaut32 setupapi shell32 shlwapi user32 uxtheme version \
-            windowscodecs; do
+            ole32 oleaut32 rstrtmgr setupapi shell32 shlwapi user32 uxtheme \
+            version windowscodecs; do
   system_dll[$name]=1
 done
 dlls=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers")

@@ -3,6 +3,7 @@
 // leaves every file where it was, genuine sticks of every size pass it, and
 // a restore that the stick gives back wrong keeps the backup.
 #include "disk/capacity.h"
+#include "disk/raw_device.h"
 #include "host/emulated_disks.h"
 #include "platform/host/machine/machine.h"
 #include "strings/res.h"
@@ -89,6 +90,23 @@ TEST_F(CapacityCheck, GenuineSticksOfEverySizePassUnchanged) {
     EXPECT_EQ(DiskImage::read(image, 1 << 20, 512), first);
     EXPECT_EQ(DiskImage::read(image, size - 512, 512), last);
   }
+}
+
+// Under the caller's lock the check leaves the volume locked, and
+// dismounted, for the format that follows: nobody gets in between.
+TEST_F(CapacityCheck, UnderAHeldLockTheVolumeStaysLockedForTheFormat) {
+  make_stick(64 << 20);
+  emulation::Machine &machine = emulation::Machine::current();
+  VolumeLock volume('E');
+  ASSERT_EQ(volume.Take(), 0u);
+  std::uint64_t kept = 1;
+  EXPECT_EQ(CheckDiskCapacity("\\\\.\\PhysicalDrive0", volume, kept), 0u);
+  EXPECT_TRUE(volume.Locked());
+  EXPECT_TRUE(machine.disk_by_letter('E')->volume_locked);
+  EXPECT_EQ(machine.hold_volume('E', "Explorer"), DWORD(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(volume.Release(), 0u);
+  EXPECT_EQ(files().read("NOTES.TXT"), "my notes\r\n") << "mounted afresh";
+  EXPECT_EQ(machine.hold_volume('E', "Explorer"), 0u);
 }
 
 // Every copy of `marker` in the image gets one byte changed.

@@ -1,10 +1,13 @@
 #include "disk/boot_records.h"
 #include "disk/formatter.h"
+#include "disk/raw_device.h"
 #include "host/emulated_disks.h"
 #include "host/stick_files.h"
 #include "platform/filesystem.h"
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 
 namespace {
 
@@ -32,6 +35,17 @@ std::string record(const void *data) {
 
 class Formatter : public corvantix::test::EmulatedDisks {
 protected:
+  // The lock's pauses between tries pass at once, and are counted.
+  void SetUp() override {
+    EmulatedDisks::SetUp();
+    emulation::use_virtual_clock(true);
+    emulation::reset_sleep_count();
+  }
+  void TearDown() override {
+    emulation::use_virtual_clock(false);
+    EmulatedDisks::TearDown();
+  }
+
   // A 256 MiB stick as sold, mounted as E:, with marks in LBA 1-31 and in
   // the sectors right after the area that a format writes.
   Machine &shop_stick() {
@@ -265,6 +279,110 @@ TEST_F(Formatter, AVolumeThatOthersHoldOpenIsNotWritten) {
   CloseHandle(other);
   expect_all_released();
   expect_unchanged();
+}
+
+// Explorer, the indexer or a virus scanner hold a stick's volume for a
+// moment: the lock is tried a few times, a pause apart, before the format
+// gives up with the holder's code.
+TEST_F(Formatter, TheLockWaitsForAHolderThatLetsGo) {
+  const struct {
+    const char *what;
+    DWORD share;     // how the holder shares the volume
+    int refusals;    // after which it lets go; 0 never
+    DWORD result;
+    int locks;       // FSCTL_LOCK_VOLUME calls made
+    int volume_opens;
+    int pauses;
+  } rows[] = {
+      {"lets go after one", 3, 1, 0, 2, 1, 1},
+      {"lets go after the fourth", 3, 4, 0, 5, 1, 4},
+      {"holds on", 3, 0, ERROR_ACCESS_DENIED, kVolumeLockTries, 1,
+       kVolumeLockTries - 1},
+      {"holds on past the tries", 3, kVolumeLockTries + 1, ERROR_ACCESS_DENIED,
+       kVolumeLockTries, 1, kVolumeLockTries - 1},
+      // Unshared, the volume does not even open; the lock tries the open.
+      {"unshared, lets go after two", FILE_SHARE_READ, 2, 0, 1, 3, 1},
+      {"unshared, holds on", FILE_SHARE_READ, 0, ERROR_SHARING_VIOLATION, 0,
+       1 + kVolumeLockTries, kVolumeLockTries - 1},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.what);
+    Machine &machine = shop_stick();
+    ASSERT_EQ(machine.hold_volume('E', "Scanner", row.share, row.refusals), 0u);
+    emulation::reset_sleep_count();
+    EXPECT_EQ(CreatePartitionAndFormatFAT32(kDisk, 'E'), row.result);
+    expect_all_released();
+    auto count = [&](const std::string &line) {
+      return std::count(machine.calls().begin(), machine.calls().end(), line);
+    };
+    EXPECT_EQ(count("DeviceIoControl \\\\.\\E: FSCTL_LOCK_VOLUME"), row.locks);
+    int opens = 0;
+    for (const std::string &call : machine.calls())
+      opens += call.rfind("CreateFileA \\\\.\\E:", 0) == 0;
+    EXPECT_EQ(opens, row.volume_opens);
+    EXPECT_EQ(emulation::sleep_calls(), std::size_t(row.pauses));
+    EXPECT_EQ(emulation::slept_milliseconds(), row.pauses * kVolumeLockPause);
+    if (row.result)
+      expect_unchanged();
+    else
+      EXPECT_EQ(read(image, 0, 512), record(&MasterBootRecord));
+    Machine::install(nullptr);
+    fs::remove_all(dir() / "state");
+    fs::remove(image);
+  }
+}
+
+// What stopped a lock tells the caller whether to name a holder: another
+// program, or a refusal of the system's own (a missing volume, no rights).
+TEST_F(Formatter, ALockFailureSaysWhetherAnotherProgramHoldsTheVolume) {
+  Machine &machine = shop_stick();
+  const struct {
+    const char *what;
+    std::function<void()> arrange;
+    DWORD code;
+    bool held;
+  } rows[] = {
+      {"held", [&] { machine.hold_volume('E', "Scanner"); },
+       ERROR_ACCESS_DENIED, true},
+      {"held unshared", [&] { machine.hold_volume('E', "", FILE_SHARE_READ); },
+       ERROR_SHARING_VIOLATION, true},
+      {"no rights to open",
+       [&] { machine.fail_call("CreateFileA", ERROR_ACCESS_DENIED); },
+       ERROR_ACCESS_DENIED, false},
+      {"lock refused otherwise",
+       [&] { machine.fail_call("FSCTL_LOCK_VOLUME", ERROR_NOT_READY); },
+       ERROR_NOT_READY, false},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.what);
+    Disk &disk = *machine.disk_by_number(1);
+    disk.held_open = false;
+    disk.held_share_mode = 3;
+    machine.clear_faults();
+    row.arrange();
+    VolumeLock volume('E');
+    EXPECT_EQ(volume.Take(), row.code);
+    EXPECT_EQ(volume.HeldByOther(), row.held);
+    EXPECT_FALSE(volume.Locked());
+  }
+  VolumeLock missing('F');
+  EXPECT_EQ(missing.Take(), DWORD(ERROR_FILE_NOT_FOUND));
+  EXPECT_FALSE(missing.HeldByOther());
+}
+
+// Under a lock that the caller holds, nobody else opens the volume, and
+// the lock is the caller's until the format ends it.
+TEST_F(Formatter, AHeldLockKeepsOthersOutUntilTheFormatEndsIt) {
+  Machine &machine = shop_stick();
+  VolumeLock volume('E');
+  ASSERT_EQ(volume.Take(), 0u);
+  EXPECT_FALSE(volume.HeldByOther());
+  EXPECT_EQ(machine.hold_volume('E', "Explorer"), DWORD(ERROR_ACCESS_DENIED));
+  ASSERT_EQ(CreatePartitionAndFormatFAT32(kDisk, volume), 0u);
+  EXPECT_FALSE(volume.Locked());
+  EXPECT_FALSE(machine.disk_by_number(1)->volume_locked);
+  EXPECT_EQ(machine.handles().size(), 1u) << "the volume stays the caller's";
+  EXPECT_EQ(read(image, 0, 512), record(&MasterBootRecord));
 }
 
 TEST_F(Formatter, RefusesDisksTooSmallForFat32BeforeWriting) {

@@ -83,6 +83,8 @@ protected:
     try {
       process.process(disk, [this](double fraction, const std::string &text) {
         reports.push_back({fraction, text});
+        if (on_report)
+          on_report(reports.back());
       });
     } catch (...) {
       return std::current_exception();
@@ -127,6 +129,8 @@ protected:
   UsbDiskPtr disk;
   TreeState original;
   std::vector<Report> reports;
+  /// Told of each report as it comes, while the run goes on.
+  std::function<void(const Report &)> on_report;
 };
 
 } // namespace corvantix::test

@@ -1,6 +1,11 @@
 #include "host/pipeline_fixture.h"
 
+#include "disk/fat/volume.h"
+#include "disk/raw_device.h"
+#include "platform/host/machine/image_range.h"
 #include "platform/resources.h"
+
+#include <algorithm>
 
 using namespace corvantix;
 using namespace corvantix::test;
@@ -440,6 +445,153 @@ TEST_F(Process_, EveryFailureAfterTheBackupKeepsTheFilesAndSaysWhere) {
       for (const StoredRun &cut : unfinished_runs())
         drop_unfinished_run(cut);
   }
+}
+
+// One lock of the volume from the capacity check through the format: a
+// program that opens the stick between them (on the report that the check
+// is done) finds it locked, and the run goes through.
+TEST_F(Process_, AHolderBetweenCapacityCheckAndFormatIsKeptOut) {
+  emulation::Machine &machine = emulation::Machine::current();
+  int formatting = 0;
+  std::uint32_t opened = ERROR_SUCCESS;
+  on_report = [&](const Report &report) {
+    if (report.text == "Formating..." && ++formatting == 2)
+      opened = machine.hold_volume('E', "Explorer");
+  };
+  machine.calls().clear();
+  ASSERT_TRUE(runs());
+  EXPECT_EQ(formatting, 3) << "the step's start, after the check, after the format";
+  EXPECT_EQ(opened, std::uint32_t(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(std::count(machine.calls().begin(), machine.calls().end(),
+                       "DeviceIoControl \\\\.\\E: FSCTL_LOCK_VOLUME"),
+            1);
+  EXPECT_EQ(stick().read("NOTES.TXT"), "my notes\r\n");
+}
+
+// A program that holds the stick's volume past the lock's tries: the run
+// ends before anything changed, with the backup gone and the holder named
+// where the system can tell; one that lets go in time is waited for.
+TEST_F(Process_, AStickHeldByAnotherProgramIsLeftUnchanged) {
+  const struct {
+    const char *program;
+    int refusals; // after which the holder lets go; 0 never
+    const char *key;
+  } rows[] = {
+      {"Windows Explorer", 0, "USB_ERR_IN_USE_BY"},
+      {"", 0, "USB_ERR_IN_USE"},
+      {"SearchIndexer", kVolumeLockTries - 1, nullptr},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.program);
+    start_machine();
+    fs::remove_all(fs::path(faults.temp) / "Corvantix");
+    ASSERT_EQ(emulation::Machine::current().hold_volume('E', row.program, 3,
+                                                        row.refusals),
+              0u);
+    std::exception_ptr failure = run();
+    if (!row.key) {
+      EXPECT_FALSE(failure) << describe_chain(failure);
+      EXPECT_EQ(stick().read("NOTES.TXT"), "my notes\r\n");
+      continue;
+    }
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(message_of(failure), Res::format(row.key, "E:\\", row.program));
+    EXPECT_NE(message_of(failure).find("Nothing was changed"), std::string::npos);
+    EXPECT_EQ(stick().state(), original);
+    EXPECT_TRUE(backups().empty()) << "nothing to put back";
+    EXPECT_TRUE(unfinished_runs().empty());
+  }
+}
+
+// Windows' own System Volume Information in the stick's root is neither
+// saved nor put back nor compared: the indexer making it again on the new
+// volume, with a file of the same name that it holds read-only, does not
+// stop the restore, and every file of the user is back, a folder of that
+// name below the root among them.
+TEST_F(Process_, WindowsOwnFolderIsLeftOutOfBackupRestoreAndCheck) {
+  const std::string own = "System Volume Information";
+  put(own + "/IndexerVolumeGuid", "{old}");
+  stick().set_attributes(own, emulation::kDosHidden | emulation::kDosSystem);
+  put("GAMES/" + own + "/SAVE.TXT", "the user's");
+  TreeState users = stick().state();
+  ASSERT_EQ(users.erase(own + "/IndexerVolumeGuid"), 1u);
+  platform::FileSystem &windows = platform::native_file_system();
+  const std::string folder = "E:\\" + own, file = folder + "\\IndexerVolumeGuid";
+  TreeState saved;
+  on_report = [&](const Report &report) {
+    if (report.text == "Formating..." && saved.empty())
+      saved = tree_state(backups().at(0));
+    if (report.text != "restoring backup..." || windows.entry_name(folder))
+      return;
+    windows.create_folders(folder);
+    windows.create_file(file)->write("{new}", 5);
+    windows.set_attributes(file, platform::kAttributeReadOnly);
+    windows.set_attributes(folder, platform::kAttributeHidden |
+                                       platform::kAttributeSystem);
+  };
+  ASSERT_TRUE(runs());
+  EXPECT_EQ(saved.count(own + "/IndexerVolumeGuid"), 0u);
+  EXPECT_EQ(saved.size(), users.size());
+  TreeState now = stick().state();
+  for (const auto &[path, state] : users) {
+    ASSERT_TRUE(now.count(path)) << path << " lost";
+    EXPECT_EQ(now.at(path), state) << path;
+  }
+  EXPECT_EQ(stick().read(own + "/IndexerVolumeGuid"), "{new}");
+  EXPECT_TRUE(backups().empty());
+}
+
+// The stick's volume through the FAT library, for the times that mtools
+// neither sets nor shows.
+void with_volume(const std::function<void(fat::FatVolume &)> &use) {
+  emulation::Disk &disk = *emulation::Machine::current().disk_by_letter('E');
+  emulation::ImageRange range(disk.config.image.string(), disk.volume_offset,
+                              disk.volume_length);
+  std::unique_ptr<fat::FatVolume> volume;
+  ASSERT_EQ(fat::FatVolume::Mount(range, volume), 0u);
+  use(*volume);
+  ASSERT_EQ(volume->Flush(), 0u);
+}
+
+// Creation times, to the hundredth, and the folders' write times come back
+// with the files: entries given times of long ago have them after a run.
+TEST_F(Process_, CreationAndFolderTimesComeBack) {
+  const struct {
+    const char *path;
+    fat::DosTime created;
+    std::uint8_t hundredths;
+    fat::DosTime written; // set on folders; files keep theirs
+  } entries[] = {
+      {"NOTES.TXT", {(21 << 9) | (2 << 5) | 3, (4 << 11) | (5 << 5) | 6}, 57, {}},
+      {"GAMES/SAVE/SYSTEM.BIN", {(10 << 9) | (1 << 5) | 1, 0}, 199, {}},
+      {"GAMES", {(19 << 9) | (7 << 5) | 9, (8 << 11)}, 3,
+       {(25 << 9) | (5 << 5) | 1, (12 << 11) | (30 << 5)}},
+      {"GAMES/SAVE", {(20 << 9) | (1 << 5) | 2, 0}, 0,
+       {(26 << 9) | (6 << 5) | 7, (1 << 11)}},
+      {"EMPTY", {(15 << 9) | (3 << 5) | 4, (9 << 11)}, 120,
+       {(16 << 9) | (3 << 5) | 4, (10 << 11)}},
+  };
+  std::map<std::string, fat::DirEntry> before;
+  with_volume([&](fat::FatVolume &volume) {
+    for (const auto &e : entries) {
+      ASSERT_EQ(volume.SetCreationTime(e.path, e.created, e.hundredths), 0u);
+      if (e.written != fat::DosTime()) {
+        ASSERT_EQ(volume.SetWriteTime(e.path, e.written), 0u);
+      }
+      ASSERT_EQ(volume.Find(e.path, before[e.path]), 0u);
+    }
+  });
+  ASSERT_TRUE(runs());
+  with_volume([&](fat::FatVolume &volume) {
+    for (const auto &[path, was] : before) {
+      SCOPED_TRACE(path);
+      fat::DirEntry now;
+      ASSERT_EQ(volume.Find(path, now), 0u);
+      EXPECT_EQ(now.created, was.created);
+      EXPECT_EQ(now.created_hundredths, was.created_hundredths);
+      EXPECT_EQ(now.written, was.written);
+    }
+  });
 }
 
 // A run cut off after its verified restore, while its backup went: the

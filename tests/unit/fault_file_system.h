@@ -145,6 +145,9 @@ public:
   std::string volume_user(const std::string &root) override {
     return inner_.volume_user(root);
   }
+  std::string volume_holder(const std::string &root) override {
+    return inner_.volume_holder(root);
+  }
   void end_volume_use(const std::string &root, bool changed) override {
     inner_.end_volume_use(root, changed);
   }

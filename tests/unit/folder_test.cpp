@@ -249,7 +249,9 @@ TEST_F(FolderTest, TemporaryNameTakenIsDrawnAgain) {
   std::vector<unsigned char> zeros(16, 0);
   std::vector<unsigned char> skewed = {255, 252, 1, 1, 1, 1, 1, 1, 1, 1,
                                        1,   35,  36, 71, 0, 0};
-  stdfs::create_directories(scratch.path("temp/Corvantix/aaaaaaaa.aaa"));
+  stdfs::create_directories(scratch.path("temp"));
+  std::string parent = fs.private_folder(scratch.path("temp/Corvantix"));
+  stdfs::create_directories(stdfs::path(parent) / "aaaaaaaa.aaa");
   fs.random = {zeros, skewed};
   Folder folder = Folder::create_temp("Corvantix");
   EXPECT_EQ(stdfs::path(folder.path()).filename().string(), "bbbbbbbb.b9a");

@@ -121,5 +121,34 @@ TEST(Win32StickVolume, ATreeDeeperThanMaxPathGoesToTheBackupAndBack) {
   EXPECT_FALSE(std::filesystem::exists(backup.path()));
 }
 
+// Windows' own folder in the stick's root is not the user's: the backup
+// leaves it out and the read-back does not look for it; a folder of that
+// name further down is the user's.
+TEST(Win32StickVolume, WindowsOwnFolderStaysOutOfTheBackup) {
+  const char *root = std::getenv("CORVANTIX_STICK_ROOT");
+  if (!root)
+    GTEST_SKIP() << "needs the stick volume of raw_disk.sh";
+  Res::init_for("en-US");
+  std::string stick = root, own = stick + "System Volume Information";
+  ASSERT_TRUE(CreateDirectoryW(widen(own).c_str(), nullptr));
+  write_deep(own + "\\", "", "IndexerVolumeGuid", "{guid}");
+  ASSERT_TRUE(SetFileAttributesW(widen(own).c_str(),
+                                 FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+  write_deep(stick, "docs\\System Volume Information\\", "keep.txt", "mine");
+
+  test::Scratch scratch;
+  Folder backup(scratch.path("backup"));
+  backup.create();
+  Folder(stick).copy(backup.path());
+  Folder(stick).verify(backup.path());
+  backup.verify(stick);
+  EXPECT_FALSE(std::filesystem::exists(backup.path() + "\\System Volume Information"));
+  EXPECT_EQ(read_deep(backup.path() + "\\docs\\System Volume Information\\keep.txt"),
+            "mine");
+  Folder(stick + "docs").remove();
+  Folder(own).remove();
+  backup.remove();
+}
+
 } // namespace
 } // namespace corvantix

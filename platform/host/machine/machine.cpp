@@ -285,6 +285,29 @@ std::uint32_t Machine::release_volume(char letter) {
   return 0;
 }
 
+std::uint32_t Machine::hold_volume(char letter, std::string program,
+                                   std::uint32_t share_mode, int refusals) {
+  std::lock_guard guard(mutex_);
+  Disk *disk = disk_by_letter(letter);
+  if (!disk || !disk->volume_present())
+    return ERROR_FILE_NOT_FOUND;
+  if (disk->volume_locked)
+    return ERROR_ACCESS_DENIED;
+  disk->held_open = true;
+  disk->held_by = std::move(program);
+  disk->held_share_mode = share_mode;
+  disk->held_refusals_left = refusals;
+  return 0;
+}
+
+void Machine::holder_refused(Disk &disk) {
+  std::lock_guard guard(mutex_);
+  if (disk.held_refusals_left > 0 && --disk.held_refusals_left == 0) {
+    disk.held_open = false;
+    disk.held_by.clear();
+  }
+}
+
 std::uint32_t Machine::refuse(std::uint32_t code, std::string why) {
   refusals_[std::this_thread::get_id()] = {code, std::move(why)};
   return code;

@@ -102,6 +102,12 @@ struct Disk {
   /// writing fails with ERROR_SHARING_VIOLATION; otherwise only the lock
   /// fails, with ERROR_ACCESS_DENIED.
   std::uint32_t held_share_mode = 3;
+  /// The holding program as the system names it; empty when it cannot
+  /// tell (a volume handle of a service, say).
+  std::string held_by;
+  /// The holder lets go after it has refused this many opens and locks of
+  /// the volume, as a scan that ends; 0: it holds on until told.
+  int held_refusals_left = 0;
 
   // Kept by the machine while the volume is mounted (or dismounted).
   std::uint64_t volume_offset = 0; ///< byte extent of the first partition
@@ -204,6 +210,18 @@ public:
   /// Releases the volume lock of `disk`; a volume that FSCTL_DISMOUNT_VOLUME
   /// dropped is mounted afresh.
   void unlock(Disk &disk);
+
+  /// Another program opens the volume of `letter` and holds it (see
+  /// Disk::held_open): `program` as the system would name it, sharing it
+  /// as `share_mode`, letting go after `refusals` refused opens and locks
+  /// (0: never). 0, or ERROR_ACCESS_DENIED while the volume is locked, as
+  /// Windows refuses every open of a locked volume; ERROR_FILE_NOT_FOUND
+  /// without such a volume.
+  std::uint32_t hold_volume(char letter, std::string program = {},
+                            std::uint32_t share_mode = 3, int refusals = 0);
+  /// The holder of the volume refused an open or a lock: one of its
+  /// refusals is used up, and it lets go after the last.
+  void holder_refused(Disk &disk);
 
   /// Takes the image's lock unless this process holds it; false (and the
   /// disk in use) when another program holds it.

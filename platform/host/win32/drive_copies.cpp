@@ -9,6 +9,7 @@
 #include "platform/host/machine/machine.h"
 #include "platform/host/win32/dos_attributes.h"
 #include "platform/host/win32/drive_volume.h"
+#include "platform/host/win32/entry_times.h"
 #include "platform/host/win32/host_files.h"
 #include "platform/host/win32/win32_types.h"
 
@@ -118,6 +119,7 @@ void get_file(Drive &drive, const Found &found, const fs::path &target,
   std::time_t moment = time_of(found.entry.written);
   struct timespec times[2] = {{moment, 0}, {moment, 0}};
   ::futimens(out.get(), times);
+  record_creation(out.get(), found.entry);
   std::uint8_t bits = found.entry.attributes & kCopiedBits;
   if (fresh && bits == fat::kArchive)
     return;
@@ -175,6 +177,7 @@ void copy_file(const std::string &from, const std::string &to) {
     fail(to, ERROR_ACCESS_DENIED);
   put_file(drive, in.get(), drive.inside(), bits ? bits : std::uint8_t(fat::kArchive),
            dos_time_of(status.st_mtime), buffer);
+  restore_creation(drive, drive.inside(), in.get());
   drive.commit();
 }
 
@@ -219,14 +222,17 @@ void copy_tree_in(const std::string &from, const std::string &to,
     make_beside_alias(drive, target_of(file), [&] {
       put_file(drive, in.get(), target_of(file), bits ? bits : std::uint8_t(fat::kArchive),
                dos_time_of(status.st_mtime), buffer);
+      restore_creation(drive, target_of(file), in.get());
     });
     if (progress)
       progress(std::uint64_t(status.st_size));
   }
-  for (const std::string &folder : tree.folders)
+  for (const std::string &folder : tree.folders) {
     if (std::uint8_t bits = emulation::dos_attributes(folder) & kCopiedBits)
       drive.check(drive.volume().SetAttributes(target_of(folder), bits),
                   target_of(folder));
+    keep_folder_times(drive, target_of(folder), folder);
+  }
   drive.commit();
 }
 
@@ -337,11 +343,13 @@ void copy_tree_out(const std::string &from, const std::string &to,
       fail_errno(host.string());
     }
   }
-  for (const Found &found : tree)
-    if (found.entry.folder()) {
-      make_private(host_of(found), true);
-      set_host_attributes(host_of(found), host_of(found).string(),
-                          found.entry.attributes & kCopiedBits);
+  // Deepest first: a folder's times are set when nothing changes in it.
+  for (auto found = tree.rbegin(); found != tree.rend(); ++found)
+    if (found->entry.folder()) {
+      make_private(host_of(*found), true);
+      set_host_attributes(host_of(*found), host_of(*found).string(),
+                          found->entry.attributes & kCopiedBits);
+      keep_folder_times(host_of(*found), found->entry);
     }
   sync_host(target, to);
 }

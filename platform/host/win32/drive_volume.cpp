@@ -49,11 +49,15 @@ std::string relative_to(const std::string &folder, const std::string &path) {
 std::vector<Found> tree_of(Drive &drive) {
   drive.require_folder(drive.inside());
   std::vector<Found> found;
-  std::string where;
+  std::string where, own; // Windows' own folder, in a drive's root
   std::uint32_t code = fat::WalkTree(
       drive.volume(), drive.inside(),
       [&](const std::string &below, const fat::DirEntry &entry) {
-        found.push_back({below, entry});
+        if (drive.inside().empty() && below == entry.name &&
+            is_windows_own_folder(entry.name, entry.attributes))
+          own = below + "/";
+        else if (own.empty() || below.rfind(own, 0) != 0)
+          found.push_back({below, entry});
         return 0u;
       },
       where);

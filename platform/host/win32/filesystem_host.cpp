@@ -371,7 +371,21 @@ public:
   std::string volume_user(const std::string &root) override {
     if (!is_drive_path(root))
       return {};
-    return emulation::take_disk_refusal(ERROR_SHARING_VIOLATION).value_or("");
+    // A volume lock is refused with ERROR_ACCESS_DENIED while Linux has a
+    // partition of the disk mounted.
+    auto why = emulation::take_disk_refusal(ERROR_SHARING_VIOLATION);
+    if (!why)
+      why = emulation::take_disk_refusal(ERROR_ACCESS_DENIED);
+    return why.value_or("");
+  }
+
+  std::string volume_holder(const std::string &root) override {
+    if (!is_drive_path(root))
+      return {};
+    emulation::Machine &machine = emulation::Machine::current();
+    std::lock_guard guard(machine.lock());
+    emulation::Disk *disk = machine.disk_by_letter(root[0]);
+    return disk && disk->held_open ? disk->held_by : std::string();
   }
 
   void end_volume_use(const std::string &root, bool changed) override {

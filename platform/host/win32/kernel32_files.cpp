@@ -189,7 +189,11 @@ std::string name_of(HANDLE object) {
 BOOL lock_volume(Machine &machine, DeviceHandle &open, Disk &disk) {
   if (!open.volume)
     return fail(ERROR_INVALID_PARAMETER);
-  if (disk.volume_locked || disk.held_open || disk.open_volume_handles > 1)
+  if (disk.held_open) {
+    machine.holder_refused(disk);
+    return fail(ERROR_ACCESS_DENIED);
+  }
+  if (disk.volume_locked || disk.open_volume_handles > 1)
     return fail(ERROR_ACCESS_DENIED);
   if (DWORD code = machine.hold_device(disk))
     return fail(code);
@@ -269,8 +273,10 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode,
     return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
   if (volume && disk->held_open &&
       !compatible(access, share_mode, GENERIC_READ | GENERIC_WRITE,
-                  disk->held_share_mode))
+                  disk->held_share_mode)) {
+    call.machine.holder_refused(*disk);
     return fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
+  }
   for (const auto &[id, other] : call.machine.handles())
     if (other.disk == disk->number && other.volume == volume &&
         !compatible(access, share_mode, other.access, other.share))
