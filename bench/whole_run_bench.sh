@@ -5,9 +5,9 @@
 #   manual:    mcopy -s out, sfdisk, mkfs.fat -F 32, mcopy -s in, sync
 #              (nothing read back).
 # Then four sticks of 5,000 files at once beside one of them alone. Best
-# of three of each; the loop devices' backing files and the temporary
-# folder are in a disk-backed folder (not tmpfs), where a flush costs what
-# it costs a real stick. Root only.
+# of three of each; the loop devices' backing files and each run's host
+# folders (a new ext4 file system for each run) are in a disk-backed folder
+# (not tmpfs), where a flush costs what it costs a real stick. Root only.
 #   whole_run_bench.sh <corvantix> <source dir> [counts...]
 set -euo pipefail
 program=$(realpath "$1") src=$(realpath "$2")
@@ -20,11 +20,11 @@ export LANG=C.UTF-8 MTOOLSRC=/dev/null MTOOLS_SKIP_CHECK=1
 unset DISPLAY WAYLAND_DISPLAY
 work=$(mktemp -d /var/tmp/whole-run-bench.XXXXXX)
 echo "working folder: $work"
-export TMPDIR=$work/tmp XDG_STATE_HOME=$work/state
-mkdir -p "$TMPDIR"
+export XDG_STATE_HOME=$work/state
 # The loop devices are made in subshells: they are found by their files.
 cleanup() {
   local image loop
+  mountpoint -q "$work/host-fs" && umount "$work/host-fs"
   for image in "$work"/stick*.img; do
     for loop in $(losetup -j "$image" 2>/dev/null | cut -d: -f1); do
       detach "$loop"
@@ -67,19 +67,30 @@ stick() {
   echo "$loop"
 }
 
-# On ext4 without a journal a new inode skips, reading each, the inodes
-# freed in the last minute (five more while their inode table is not yet
-# written): creating thousands of files soon after deleting thousands costs
-# up to a millisecond a file, whoever creates them. There each timed run
-# first writes everything out and waits that minute out, so that no run
-# pays for the deletions of the one before.
-settle_wait=0
+# Each timed run has a new ext4 file system for its host folders (the
+# backup, the manual route's copy), in a file of the disk-backed working
+# folder, made like the one that holds it (with or without a journal): on
+# ext4 without a journal a new inode passes over, reading each, the inodes
+# freed in the last minutes, so a route that creates files after another
+# deleted thousands would pay up to a millisecond a file for them.
 read -r fstype source < <(findmnt -no FSTYPE,SOURCE -T "$work")
+features=()
 if [ "$fstype" = ext4 ] && ! compgen -G "/proc/fs/jbd2/$(basename "$source")-*" >/dev/null; then
-  settle_wait=62
-  echo "($source is ext4 without a journal: each run starts ${settle_wait} s after the last deletions)"
+  features=(-O ^has_journal)
 fi
-settle() { sync; sleep "$settle_wait"; }
+host_fs=$work/host-fs
+mkdir "$host_fs"
+echo "(host folders of each run: a new ext4 ${features[*]} in $work/host-fs.img)"
+fresh_host_folders() {
+  mountpoint -q "$host_fs" && umount "$host_fs"
+  rm -f "$work/host-fs.img"
+  truncate -s 8G "$work/host-fs.img"
+  mkfs.ext4 -q -F "${features[@]}" "$work/host-fs.img"
+  mount -o loop "$work/host-fs.img" "$host_fs"
+  mkdir "$host_fs/tmp" "$host_fs/manual"
+  sync
+}
+export TMPDIR=$host_fs/tmp
 
 seconds() { local t0=$1; echo "$(date +%s.%N) - $t0" | bc; }
 best() { printf '%s\n' "$@" | sort -n | head -1; }
@@ -95,7 +106,7 @@ corvantix_run() { # LOOP...
     i=$((i + 1))
   done
   local t0
-  settle
+  fresh_host_folders
   t0=$(date +%s.%N)
   CORVANTIX_MACHINE=$work/machine.txt "$program" --yes --notxt "${letters[@]}" \
     </dev/null 2>"$work/err.txt" || { cat "$work/err.txt" >&2; return 1; }
@@ -109,14 +120,12 @@ quiet_mcopy() {
 
 manual_run() { # LOOP
   local loop=$1 t0
-  rm -rf "$work/manual"
-  settle
+  fresh_host_folders
   t0=$(date +%s.%N)
-  mkdir "$work/manual"
-  quiet_mcopy -s -i "$loop@@1048576" '::/*' "$work/manual/"
+  quiet_mcopy -s -i "$loop@@1048576" '::/*' "$host_fs/manual/"
   echo 'start=1MiB, type=c, bootable' | sfdisk -q --wipe always "$loop" >/dev/null 2>&1
   mkfs.fat -F 32 --offset 2048 "$loop" >/dev/null 2>&1
-  quiet_mcopy -s -i "$loop@@1048576" "$work/manual"/* ::/
+  quiet_mcopy -s -i "$loop@@1048576" "$host_fs/manual"/* ::/
   sync
   seconds "$t0"
 }
