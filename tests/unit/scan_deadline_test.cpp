@@ -84,24 +84,5 @@ TEST(ScanDeadline, AnInventoryThatNeverAnswersEndsTheScanAtTheDeadline) {
   EXPECT_EQ(hung.waits.back(), 500u);
 }
 
-// The time is the whole scan's: the enumerations of one scan share it, and
-// the last wait is cut to what is left.
-TEST(ScanDeadline, EnumerationsOfOneScanShareItsTime) {
-  Res::init_for("en-US");
-  SlowEnumeration first({10200ms});
-  ScanDeadline deadline = first.deadline(12s);
-  enumerate_within(deadline, [&](std::uint32_t ms) { return first.next(ms); });
-  EXPECT_EQ(deadline.wait_ms(500ms), 500u);
-  first.now += 1700ms;
-  EXPECT_EQ(deadline.wait_ms(500ms), 100u);
-  first.now += 100ms;
-  EXPECT_EQ(deadline.wait_ms(500ms), 0u);
-  EXPECT_THROW(deadline.check(), InventoryTimeout);
-  EXPECT_THROW(enumerate_within(deadline, [](std::uint32_t) {
-                 return NextObject::got;
-               }),
-               InventoryTimeout);
-}
-
 } // namespace
 } // namespace corvantix
