@@ -41,6 +41,19 @@ void FillPattern(std::uint8_t *Sector, DWORD Size, std::uint64_t Number) {
   std::memcpy(Sector, &Number, 8);
 }
 
+// A probe's pattern. The first sector's keeps the partition table of the
+// sector's saved contents (from byte 440: disk signature, the four entries
+// and the boot signature): a run cut off while the patterns are out leaves
+// the stick's partition, so that the stick keeps its drive letter and the
+// next start can find it and finish the run.
+void ProbePattern(std::uint8_t *Sector, DWORD Size, std::uint64_t Number,
+                  const std::uint8_t *SavedFirst) {
+  constexpr DWORD kTableAt = 440;
+  FillPattern(Sector, Size, Number);
+  if (Number == 0)
+    std::memcpy(Sector + kTableAt, SavedFirst + kTableAt, 512 - kTableAt);
+}
+
 } // namespace
 
 std::vector<std::uint64_t> CapacityProbes(std::uint64_t SectorCount) {
@@ -107,13 +120,13 @@ DWORD CheckDiskCapacity(const char *sPhysicalDrive, VolumeLock &Volume,
   // From the end down: on a wrapping disk the lower probe is written last
   // and keeps its pattern, so the first probe that fails marks the wrap.
   for (std::size_t I = Count; I-- > 0 && !Result;) {
-    FillPattern(Pattern, SectorSize, Probes[I]);
+    ProbePattern(Pattern, SectorSize, Probes[I], Saved(0));
     Written[I] = WriteAt(Disk, Probes[I] * SectorSize, SectorSize, Pattern);
     if (!Written[I])
       Result = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
   }
   for (std::size_t I = 0; I < Count && !Result; ++I) {
-    FillPattern(Pattern, SectorSize, Probes[I]);
+    ProbePattern(Pattern, SectorSize, Probes[I], Saved(0));
     if (!ReadAt(Disk, Probes[I] * SectorSize, SectorSize, Back))
       Result = GetLastError() ? GetLastError() : ERROR_READ_FAULT;
     else if (std::memcmp(Back, Pattern, SectorSize) != 0) {

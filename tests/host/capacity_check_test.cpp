@@ -92,6 +92,23 @@ TEST_F(CapacityCheck, GenuineSticksOfEverySizePassUnchanged) {
   }
 }
 
+// Cut off at any write of the check, a stick keeps its partition table,
+// and with it its drive letter: the next start finds it and finishes.
+TEST_F(CapacityCheck, ThePartitionTableOutlastsEveryWriteOfTheCheck) {
+  make_stick(64 << 20);
+  const std::string table = DiskImage::read(image, 440, 72);
+  std::size_t writes = 2 * CapacityProbes((64 << 20) / 512).size();
+  std::size_t torn = 0;
+  for (std::size_t i = 0; i < writes; ++i)
+    emulation::Machine::current().act_on_call("WriteFile", [&] {
+      torn += DiskImage::read(image, 440, 72) != table;
+    });
+  std::uint64_t kept = 1;
+  EXPECT_EQ(CheckDiskCapacity("\\\\.\\PhysicalDrive0", 'E', kept), 0u);
+  EXPECT_EQ(torn, 0u) << "writes that met a torn partition table";
+  EXPECT_EQ(DiskImage::read(image, 440, 72), table);
+}
+
 // Under the caller's lock the check leaves the volume locked, and
 // dismounted, for the format that follows: nobody gets in between.
 TEST_F(CapacityCheck, UnderAHeldLockTheVolumeStaysLockedForTheFormat) {
