@@ -123,12 +123,6 @@ help=$(wait_window "About/Help" 150) ||
     echo "the program still runs" || echo "the program has ended")): $(cat "$work/stderr.txt")"
 [ "$(window_count Corvantix)" -eq 0 ] || fail "help mode shows the main window"
 python3 "$src/tests/scripts/x11_close.py" "$help"
-status=0
-for _ in $(seq 1 60); do
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.25
-done
-wait "$pid" || status=$?
-pid=""
+await_program_end
 [ "$status" -eq 0 ] || fail "help mode ended with $status: $(cat "$work/stderr.txt")"
 echo "host windows: layout, run, about pages, closing and help mode as required"

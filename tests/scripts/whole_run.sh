@@ -152,10 +152,6 @@ play_device &
 device_pid=$!
 
 # --- The prefix: the disks for WMI, the device node, the drives ----------
-if [ ! -d "$WINEPREFIX/dosdevices" ]; then
-  "${wine[@]}" wineboot --init >/dev/null 2>&1
-  wineserver -w
-fi
 [ -d "$WINEPREFIX/dosdevices" ] || fail "no Wine prefix at $WINEPREFIX"
 pnp='USBSTOR\DISK&VEN_CORVANTX&PROD_WHOLE_RUN&REV_1.00\0000WHOLE0001&0'
 cat >"$work/disks.txt" <<EOF
@@ -232,13 +228,7 @@ shoot "$box" "$shots/whole-run-outcome.png"
 press "$box" Return
 wait_gone "$result" || fail "the outcome box does not close"
 python3 "$src/tests/scripts/x11_close.py" "$main"
-status=0
-for _ in $(seq 1 60); do
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.25
-done
-wait "$pid" || status=$?
-pid=""
+await_program_end
 if [ "$result" != "Format successful!" ]; then
   convert "$shots/whole-run-outcome.png" -scale 300% -colorspace gray "$work/ocr.png"
   fail "the run ended with \"$result\": $(tesseract "$work/ocr.png" - 2>/dev/null | tr -s '\n' ' ')" \

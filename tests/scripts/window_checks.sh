@@ -25,6 +25,13 @@ use_wine() {
     unset WINELOADER
     wine=(wine)
   fi
+  # A new prefix is made before the program's first start: Wine's remarks
+  # on making it stay out of the program's output, and no time limit for a
+  # window pays for it.
+  if [ ! -d "$WINEPREFIX/dosdevices" ]; then
+    "${wine[@]}" wineboot --init >/dev/null 2>&1 || true
+    wineserver -w || true
+  fi
 }
 
 # wait_window NAME [SECONDS]: prints the ID of the visible window titled
@@ -50,6 +57,19 @@ wait_gone() {
     sleep 0.25
   done
   return 1
+}
+
+# await_program_end: waits up to 15 s for the program `pid` to end after
+# its last window closed; its exit status is left in `status`, and `pid` is
+# emptied so that no cleanup signals another process under that number.
+await_program_end() {
+  status=0
+  for _ in $(seq 1 60); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.25
+  done
+  wait "$pid" || status=$?
+  pid=""
 }
 
 # press ID KEY...: the keys as typed into the window, which gets the focus

@@ -79,13 +79,7 @@ python3 "$src/tests/scripts/x11_close.py" "$about"
 wait_gone "About/Help" || fail "about window does not close"
 
 python3 "$src/tests/scripts/x11_close.py" "$main"
-status=0
-for _ in $(seq 1 60); do
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.25
-done
-wait "$pid" || status=$?
-pid=""
+await_program_end
 [ "$status" -eq 0 ] || fail "program ended with $status: $(cat "$work/stderr.txt")"
 # The German texts, given on the command line (Wine here has no German
 # locale), fit the same cells.
@@ -104,12 +98,8 @@ check_main_layout "$shots/wine-main-de.png" "$sx" "$sy"
 expect_texts "$(main_texts "$shots/wine-main-de.png" "$sx" "$sy")" \
   "um nach" Aktualisieren Backup Formatieren
 python3 "$src/tests/scripts/x11_close.py" "$main"
-for _ in $(seq 1 60); do
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.25
-done
-wait "$pid" || fail "the German window ended with $?"
-pid=""
+await_program_end
+[ "$status" -eq 0 ] || fail "the German window ended with $status"
 
 # Help mode: the about window alone; closing it ends the program with 0.
 "${wine[@]}" "$program" --help 2>"$work/stderr.txt" &
@@ -117,12 +107,6 @@ pid=$!
 help=$(wait_window "About/Help" 60) || fail "no about window in help mode"
 [ "$(window_count Corvantix)" -eq 0 ] || fail "help mode shows the main window"
 python3 "$src/tests/scripts/x11_close.py" "$help"
-status=0
-for _ in $(seq 1 60); do
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.25
-done
-wait "$pid" || status=$?
-pid=""
+await_program_end
 [ "$status" -eq 0 ] || fail "help mode ended with $status: $(cat "$work/stderr.txt")"
 echo "wine windows: layout, about window, closing and help mode as required"

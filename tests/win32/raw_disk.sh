@@ -18,10 +18,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if [ ! -d "$WINEPREFIX/dosdevices" ]; then
-  "${wine[@]}" wineboot --init >/dev/null 2>&1
-  wineserver -w
-fi
 [ -d "$WINEPREFIX/dosdevices" ] || fail "no Wine prefix at $WINEPREFIX"
 
 head -c $((4 << 20)) /dev/urandom >"$work/disk.img"

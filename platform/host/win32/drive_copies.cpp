@@ -1,5 +1,5 @@
-// The drive's copies: files and trees between a volume and the host, their
-// read-back, and files written to a volume through a scratch file.
+// The drive's copies: files and trees between a volume and the host, and
+// files written to a volume through a scratch file.
 #include "platform/host/win32/drive_files.h"
 
 #include "disk/fat/volume.h"
@@ -234,69 +234,6 @@ void copy_tree_in(const std::string &from, const std::string &to,
     keep_folder_times(drive, target_of(folder), folder);
   }
   drive.commit();
-}
-
-// Up to `size` bytes of `fd`: fewer only at its end.
-static std::size_t read_full(int fd, char *data, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    ssize_t n = ::read(fd, data + done, size - done);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      break;
-    done += std::size_t(n);
-  }
-  return done;
-}
-
-// Whether the drive file `found` holds the bytes of the open host file.
-static bool same_bytes(Drive &drive, const Found &found, int source,
-                       std::vector<char> &buffer, std::vector<char> &expected) {
-  fat::FileReader reader;
-  drive.check(drive.volume().OpenFile(found.below, reader), found.below);
-  for (;;) {
-    std::size_t got = 0;
-    drive.check(reader.Read(buffer.data(), buffer.size(), got), found.below);
-    std::size_t want = read_full(source, expected.data(), got ? got : 1);
-    if (got == 0)
-      return want == 0; // both at their ends
-    if (want != got || std::memcmp(buffer.data(), expected.data(), got) != 0)
-      return false;
-  }
-}
-
-void verify_tree_in(const std::string &from, const std::string &to,
-                    const CopyProgress &progress) {
-  std::string top = fs::path(from).lexically_normal().string();
-  while (top.size() > 1 && top.back() == '/')
-    top.pop_back();
-  TreeListing tree;
-  walk_tree(top, top, tree);
-  Drive drive(to, true);
-  drive.require_folder(drive.inside());
-  std::vector<char> buffer(kChunk), expected(kChunk);
-  auto check = [&](const std::string &host, bool file) {
-    std::string below = joined(drive.inside(), relative_to(top, host));
-    auto there = drive.find(below);
-    // A replaced file keeps the case of its old name, as on Windows.
-    bool same = there && same_fat_name(there->name, leaf_of(below)) &&
-                there->folder() != file &&
-                (there->attributes & kKeptBits) ==
-                    (emulation::dos_attributes(host) & kKeptBits);
-    if (same && file) {
-      Fd in(open_source(host));
-      same = same_bytes(drive, {below, *there}, in.get(), buffer, expected);
-    }
-    if (!same)
-      fail(drive.shown(below), ERROR_FILE_CORRUPT);
-    if (file && progress)
-      progress(there->size);
-  };
-  for (const std::string &folder : tree.folders)
-    check(folder, false);
-  for (const std::string &file : tree.files)
-    check(file, true);
 }
 
 void copy_tree_out(const std::string &from, const std::string &to,
