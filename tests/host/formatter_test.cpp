@@ -370,21 +370,6 @@ TEST_F(Formatter, ALockFailureSaysWhetherAnotherProgramHoldsTheVolume) {
   EXPECT_FALSE(missing.HeldByOther());
 }
 
-// Under a lock that the caller holds, nobody else opens the volume, and
-// the lock is the caller's until the format ends it.
-TEST_F(Formatter, AHeldLockKeepsOthersOutUntilTheFormatEndsIt) {
-  Machine &machine = shop_stick();
-  VolumeLock volume('E');
-  ASSERT_EQ(volume.Take(), 0u);
-  EXPECT_FALSE(volume.HeldByOther());
-  EXPECT_EQ(machine.hold_volume('E', "Explorer"), DWORD(ERROR_ACCESS_DENIED));
-  ASSERT_EQ(CreatePartitionAndFormatFAT32(kDisk, volume), 0u);
-  EXPECT_FALSE(volume.Locked());
-  EXPECT_FALSE(machine.disk_by_number(1)->volume_locked);
-  EXPECT_EQ(machine.handles().size(), 1u) << "the volume stays the caller's";
-  EXPECT_EQ(read(image, 0, 512), record(&MasterBootRecord));
-}
-
 TEST_F(Formatter, RefusesDisksTooSmallForFat32BeforeWriting) {
   // 34,105,856 bytes give exactly 65,525 clusters: the smallest FAT32.
   for (std::uint64_t size : {std::uint64_t(33554432), std::uint64_t(34105344),
