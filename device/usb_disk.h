@@ -72,11 +72,10 @@ public:
   /// with USB_ERR_FORMAT.
   VolumeHold lock_volume() const;
 
-  /// Checks that the stick keeps what is written across its whole size,
-  /// leaving its contents as they were; fails with USB_ERR_CAPACITY when it
-  /// does not, with USB_ERR_FORMAT when the check cannot be made.
-  void check_capacity() const;
-  /// The same under `hold`, which stays.
+  /// Checks, under `hold`, which stays, that the stick keeps what is
+  /// written across its whole size, leaving its contents as they were;
+  /// fails with USB_ERR_CAPACITY when it does not, with USB_ERR_FORMAT when
+  /// the check cannot be made.
   void check_capacity(VolumeHold &hold) const;
   /// Refuses, before anything is copied or written, a stick that the run
   /// would fail on or lose files of: one too small for FAT32
@@ -102,9 +101,6 @@ public:
   std::string ToString() const;
 
 private:
-  /// Throws for a capacity check's code.
-  void capacity_result(std::uint32_t code, std::uint64_t kept) const;
-
   char *cDeviceId; ///< 8-bit copies for the low layer, owned by pDeviceId
   char *cPnpId;    ///< and pPnpId; released once, with the disk
   std::unique_ptr<char[]> pDeviceId;

@@ -157,19 +157,9 @@ UsbDisk::VolumeHold UsbDisk::lock_volume() const {
   return VolumeHold(std::move(lock));
 }
 
-void UsbDisk::check_capacity() const {
-  std::uint64_t kept = 0;
-  DWORD code = CheckDiskCapacity(cDeviceId, letter, kept);
-  capacity_result(code, kept);
-}
-
 void UsbDisk::check_capacity(VolumeHold &hold) const {
   std::uint64_t kept = 0;
   DWORD code = CheckDiskCapacity(cDeviceId, hold.lock(), kept);
-  capacity_result(code, kept);
-}
-
-void UsbDisk::capacity_result(std::uint32_t code, std::uint64_t kept) const {
   if (code == kErrorCapacity)
     throw CapacityError(Res::format("USB_ERR_CAPACITY", kept >> 20, size >> 20));
   check("USB_ERR_FORMAT", name, code);
