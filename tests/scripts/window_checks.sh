@@ -25,6 +25,11 @@ use_wine() {
     unset WINELOADER
     wine=(wine)
   fi
+  # A server still running for the prefix, left by the script before, would
+  # serve this script's programs with that script's display, or with none:
+  # Wine's desktop process keeps the display it started with.
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
   # A new prefix is made before the program's first start: Wine's remarks
   # on making it stay out of the program's output, and no time limit for a
   # window pays for it.

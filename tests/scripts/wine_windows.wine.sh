@@ -33,7 +33,7 @@ cd "$work"
 pid=$!
 
 # A new prefix is set up on first use, which takes a while.
-main=$(wait_window Corvantix 180) || fail "no main window"
+main=$(wait_window Corvantix 180) || fail "no main window: $(cat "$work/stderr.txt")"
 sleep 1
 read -r w h < <(window_size "$main")
 sx=$(awk -v w="$w" 'BEGIN {print w / 634}')
