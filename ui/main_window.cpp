@@ -64,7 +64,20 @@ void frmCorvantix::close() {
 }
 
 void frmCorvantix::btnRefresh_Click() {
+  // The inventory's COM calls deliver window messages while they wait: a
+  // click then must not start a scan inside this one, which is filling
+  // the list.
+  if (scanning_)
+    return;
+  struct ScanMark {
+    bool &scanning;
+    explicit ScanMark(bool &flag) : scanning(flag) { scanning = true; }
+    ~ScanMark() { scanning = false; }
+  } mark(scanning_);
   view_->clear_items();
+  // No stick is chosen while the list is filled.
+  stick_ = nullptr;
+  view_->set_enabled(Control::btnFormat, false);
   try {
     services_.scan(usbs_);
   } catch (const InventoryTimeout &e) {

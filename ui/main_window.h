@@ -116,6 +116,8 @@ private:
   std::unique_ptr<frmAbout> about_;
   std::string format_caption_; ///< UI_FORMAT, restored after every run
   bool running_ = false; ///< from begin_process until its end is handled
+  /// A scan is asking the inventory: COM may deliver clicks meanwhile.
+  bool scanning_ = false;
   bool outlived_ = false; ///< a run ended after the window had gone
   /// Expires with the window; posted calls check it.
   std::shared_ptr<int> alive_ = std::make_shared<int>();

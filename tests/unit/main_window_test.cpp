@@ -7,8 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <future>
 #include <thread>
+#include <utility>
 
 using namespace corvantix;
 using test::MainRecord;
@@ -57,6 +60,8 @@ protected:
   MainWindowServices services() {
     return {[this](UsbList &list) {
               toolkit.log.push_back("scan");
+              if (auto call = std::exchange(during_scan, nullptr))
+                call();
               if (scan_failure)
                 throw Error(scan_failure);
               if (scan_timeout)
@@ -94,6 +99,7 @@ protected:
   const char *run_failure = nullptr;
   const char *scan_failure = nullptr;
   const char *scan_timeout = nullptr;
+  std::function<void()> during_scan; ///< once, as COM's wait delivers clicks
   UsbDiskPtr ran_on;
   bool backup_during_run = false;
   bool ran_off_window_thread = false;
@@ -529,6 +535,23 @@ TEST_F(MainWindow, ScanFailuresReachTheCaller) {
   auto window = open();
   scan_failure = "The inventory is not available.";
   EXPECT_THROW(view().click(Control::btnRefresh), Error);
+}
+
+// Clicks that COM delivers while the inventory is asked start neither a
+// scan inside the scan nor a run on the stick of the list being replaced.
+TEST_F(MainWindow, ClicksDuringAScanWaitForIt) {
+  auto window = open();
+  UsbDiskPtr before = window->stick();
+  during_scan = [&] {
+    view().click(Control::btnRefresh);
+    view().click(Control::btnFormat);
+  };
+  ASSERT_TRUE(view().click(Control::btnRefresh));
+  EXPECT_EQ(std::count(toolkit.log.begin(), toolkit.log.end(), "scan"), 2);
+  EXPECT_TRUE(view().boxes.empty());
+  EXPECT_EQ(ran_on, nullptr);
+  EXPECT_EQ(view().items, std::vector<std::string>{"E:\\ Stick (1000 MB)"});
+  EXPECT_NE(window->stick(), before);
 }
 
 // An inventory that does not answer in time is said in a box; the window
