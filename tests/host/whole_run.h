@@ -24,6 +24,9 @@ class WholeRun : public EmulatedMachineTest {
 protected:
   void SetUp() override {
     EmulatedMachineTest::SetUp();
+    // Each run starts without the records that runs before it left.
+    if (const char *state = std::getenv("XDG_STATE_HOME"); state && *state)
+      fs::remove_all(fs::path(state) / "corvantix");
     setenv("LC_ALL", "C", 1);
     temp = folder_.path() / "temp";
     fs::create_directories(temp);
