@@ -188,9 +188,7 @@ CORVANTIX_WINE_DEVICE=$(windows_path "$work/device") \
 pid=$!
 main=$(wait_window Corvantix 180) || fail "no main window: $(cat "$work/stderr.txt")"
 sleep 1
-read -r w h < <(window_size "$main")
-sx=$(awk -v w="$w" 'BEGIN {print w / 634}')
-sy=$(awk -v h="$h" 'BEGIN {print h / 253}')
+main_window_scale "$main"
 px() { awk -v v="$1" -v s="$2" 'BEGIN {printf "%d", v * s + 0.5}'; }
 # The device list: its field in the middle column of the third row from
 # the bottom; the USB disk is chosen from its drop-down list.

@@ -97,6 +97,22 @@ window_size() {
   echo "$WIDTH $HEIGHT"
 }
 
+# main_window_scale ID: the main window's client size in `w` and `h`, and
+# in `sx` and `sy` its scale against the 634x253 of its layout.
+main_window_scale() {
+  read -r w h < <(window_size "$1")
+  sx=$(awk -v w="$w" 'BEGIN {print w / 634}')
+  sy=$(awk -v h="$h" 'BEGIN {print h / 253}')
+}
+
+# wine_work PROGRAM PREFIX: use_wine, and a work folder in `work` that
+# goes, with the prefix's Wine server, when the script ends.
+wine_work() {
+  use_wine "$1" "$2"
+  work=$(mktemp -d)
+  trap 'wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
+}
+
 # shoot ID FILE: a screenshot of the window, taken when two in a row agree
 # (the window has finished drawing).
 shoot() {

@@ -6,9 +6,7 @@
 set -euo pipefail
 program=$(realpath "$1") src=$(realpath "$2") build=$(realpath "$3")
 source "$src/tests/scripts/window_checks.sh"
-use_wine "$program" "$build/wineprefix-display"
-work=$(mktemp -d)
-trap 'wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
+wine_work "$program" "$build/wineprefix-display"
 cd "$work"
 
 no_usb="corvantix: No USB disk was found. Plug in the stick and try again."

@@ -35,9 +35,7 @@ pid=$!
 # A new prefix is set up on first use, which takes a while.
 main=$(wait_window Corvantix 180) || fail "no main window: $(cat "$work/stderr.txt")"
 sleep 1
-read -r w h < <(window_size "$main")
-sx=$(awk -v w="$w" 'BEGIN {print w / 634}')
-sy=$(awk -v h="$h" 'BEGIN {print h / 253}')
+main_window_scale "$main"
 echo "client area ${w}x$h: scale $sx x $sy"
 awk -v x="$sx" -v y="$sy" 'BEGIN {exit !(x > 0.6 && x < 3 && y > 0.6 && y < 3)}' ||
   fail "client area ${w}x$h is not the scaled 634x253"

@@ -10,13 +10,7 @@ set -euo pipefail
 tests=$(realpath "$1") src=$(realpath "$2") build=$(realpath "$3")
 source "$src/tests/scripts/window_checks.sh"
 
-use_wine "$tests" "$build/wineprefix-disk"
-work=$(mktemp -d)
-cleanup() {
-  wineserver -k 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+wine_work "$tests" "$build/wineprefix-disk"
 
 [ -d "$WINEPREFIX/dosdevices" ] || fail "no Wine prefix at $WINEPREFIX"
 

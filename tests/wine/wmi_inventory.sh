@@ -9,13 +9,7 @@ tests=$(realpath "$1") program=$(realpath "$2") dll=$(realpath "$3")
 src=$(realpath "$4") build=$(realpath "$5")
 source "$src/tests/scripts/window_checks.sh"
 
-use_wine "$tests" "$build/wineprefix-wmi"
-work=$(mktemp -d)
-cleanup() {
-  wineserver -k 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+wine_work "$tests" "$build/wineprefix-wmi"
 
 cat >"$work/disks.txt" <<'DISKS'
 # The machine of the terminal check; the test cases write their own.
